@@ -1,0 +1,10 @@
+// CmdDbTest.cpp - placeholder until this command is built.
+#include "Commands.h"
+
+#include <cstdio>
+
+int RunDbTestCommand(int, char**)
+{
+    std::fputs("quarvex-cli: this command is not built yet\n", stderr);
+    return 2;
+}

@@ -1,0 +1,10 @@
+// CmdMarkup.cpp - placeholder until this command is built.
+#include "Commands.h"
+
+#include <cstdio>
+
+int RunMarkupCommand(int, char**)
+{
+    std::fputs("quarvex-cli: this command is not built yet\n", stderr);
+    return 2;
+}

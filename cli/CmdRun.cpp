@@ -1,0 +1,10 @@
+// CmdRun.cpp - placeholder until this command is built.
+#include "Commands.h"
+
+#include <cstdio>
+
+int RunRunCommand(int, char**)
+{
+    std::fputs("quarvex-cli: this command is not built yet\n", stderr);
+    return 2;
+}

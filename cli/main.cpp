@@ -1,0 +1,70 @@
+// main.cpp - quarvex-cli: runs, tests and inspects extraction tasks without
+// the desktop application.
+#include "Commands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+struct Command {
+    const char* pszName;
+    int (*pfnRun)(int argc, char** argv);
+};
+
+const Command s_aCommands[] = {
+    { "markup",  RunMarkupCommand },
+    { "fetch",   RunFetchCommand },
+    { "tree",    RunTreeCommand },
+    { "select",  RunSelectCommand },
+    { "extract", RunExtractCommand },
+    { "run",     RunRunCommand },
+    { "dbtest",  RunDbTestCommand },
+    { "store",   RunStoreCommand },
+    { "blob",    RunBlobCommand },
+};
+
+const char s_szUsage[] =
+    "usage: quarvex-cli COMMAND [ARGS]\n"
+    "\n"
+    "  markup format [FILE]          write a markup document in its canonical text form\n"
+    "  markup get PATH [FILE]        print the text of the node a path finds\n"
+    "  fetch [--post BODY] [--referer TEXT] [--auth NAME:PASS] [--follow]\n"
+    "        [--timeout MS] [--include] URL\n"
+    "                                run one HTTP exchange and write the body\n"
+    "  tree [--spans] [FILE]         print the node tree of an HTML page\n"
+    "  select FILE PATH [--text|--inner|--outer|--attr NAME]\n"
+    "                                render the node a node path finds\n"
+    "  extract DEF FILE              write the records a task definition finds in a page\n"
+    "  run DEF [--once|--passes N]   run a task, printing new records and its log\n"
+    "  dbtest --type N --server S [--database D] [--account A] [--password P]\n"
+    "                                test a database connection\n"
+    "  store --server HOST:PORT --user NAME list|examples|get ID|add FILE|update ID FILE|delete ID\n"
+    "                                work with the tasks of an account in a task store\n"
+    "  blob encode --key KEY [FILE] | blob decode [FILE]\n"
+    "                                encode or decode a task blob\n";
+
+} // namespace
+
+int PrintUsage()
+{
+    std::fputs(s_szUsage, stderr);
+    return 2;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return PrintUsage();
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(s_szUsage, stdout);
+        return 0;
+    }
+    for (const Command& cmd : s_aCommands) {
+        if (std::strcmp(argv[1], cmd.pszName) == 0)
+            return cmd.pfnRun(argc - 2, argv + 2);
+    }
+    std::fprintf(stderr, "quarvex-cli: unknown command '%s'\n", argv[1]);
+    return PrintUsage();
+}

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running Quarvex need.
+# Safe to run again: it asks apt only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+    # build and tests
+    build-essential cmake ninja-build pkg-config git
+    libgtest-dev libgmock-dev
+    clang libclang-rt-14-dev
+    # libraries of the product
+    libssl-dev ca-certificates openssl
+    libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
+    libsodium-dev libcpp-httplib-dev
+    # peers the tests start on loopback
+    nginx-light mariadb-server odbc-mariadb libsqliteodbc
+    python3
+)
+BENCH_PACKAGES=(
+    libbenchmark-dev libcurl4-openssl-dev libgumbo-dev libxml2-dev python3-lxml wrk
+    libcrypto++-dev
+)
+
+want=("${PACKAGES[@]}")
+if [ "${1:-}" = "--bench" ]; then
+    want+=("${BENCH_PACKAGES[@]}")
+fi
+
+missing=()
+for p in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
