@@ -1,7 +1,7 @@
 // EventTest.cpp - manual-reset events, waits on several events and a socket,
 // and the socket owner.
-#include "Event.h"
-#include "Socket.h"
+#include "platform/Event.h"
+#include "platform/Socket.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // MessageQueueTest.cpp - the worker's message queue and the thread owner.
-#include "MessageQueue.h"
-#include "Thread.h"
+#include "platform/MessageQueue.h"
+#include "platform/Thread.h"
 
 #include <gtest/gtest.h>
 
