@@ -12,13 +12,13 @@ PACKAGES=(
     libssl-dev ca-certificates openssl
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
     libsodium-dev libcpp-httplib-dev
+    libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
     python3
 )
 BENCH_PACKAGES=(
     libbenchmark-dev libcurl4-openssl-dev libgumbo-dev libxml2-dev python3-lxml wrk
-    libcrypto++-dev
 )
 
 want=("${PACKAGES[@]}")
