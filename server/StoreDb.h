@@ -1,0 +1,79 @@
+// StoreDb.h - the store's SQLite file: accounts, sessions and tasks. One
+// connection, used by one caller at a time under m_mutex; the file runs in
+// WAL mode with full syncing, so a task whose id was answered survives the
+// process being killed.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct StoreAccount {
+    std::int64_t nId = 0;
+    std::string strPasswordHash;  // Argon2id string; empty: no login allowed.
+};
+
+struct StoreTask {
+    std::string strKey;
+    std::string strBlob;  // Base-32 text as the client sent it.
+};
+
+class CStoreDb {
+public:
+    CStoreDb() = default;
+    CStoreDb(const CStoreDb&) = delete;
+    CStoreDb& operator=(const CStoreDb&) = delete;
+
+    // Opens or creates the file and its tables; strError says why not.
+    bool Open(const std::string& strPath, std::string& strError);
+
+    // Account names compare without regard to ASCII letter case.
+    // AddAccount fails when the name is taken.
+    bool AddAccount(const std::string& strName, const std::string& strHash);
+    bool SetPasswordHash(const std::string& strName, const std::string& strHash);
+    // Removes the account with its sessions and tasks; false when unknown.
+    bool DeleteAccount(const std::string& strName);
+    std::optional<StoreAccount> FindAccount(const std::string& strName);
+    // The id of the account, created without a password when missing.
+    std::optional<std::int64_t> EnsureAccount(const std::string& strName);
+
+    // Sessions are kept by a hash of their token, never the token itself.
+    // AddSession also drops the account's sessions idle since nIdleBefore and
+    // all but the newest nKeep.
+    bool AddSession(const std::string& strTokenHash, std::int64_t nAccount, std::int64_t nNow,
+                    std::int64_t nIdleBefore, int nKeep);
+    // The account of a session used since nIdleBefore; marks it used at nNow
+    // (written at most once a minute). An idle session is deleted.
+    std::optional<std::int64_t> UseSession(const std::string& strTokenHash, std::int64_t nNow,
+                                           std::int64_t nIdleBefore);
+
+    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow);
+    // False when the account holds no task with this id.
+    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow);
+    bool DeleteTask(std::int64_t nAccount, const std::string& strId);
+    // Ids in the order the tasks were added; nullopt on a database error.
+    std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount);
+    std::optional<StoreTask> LoadTask(std::int64_t nAccount, const std::string& strId);
+
+    // The last SQLite error message, for the log.
+    std::string GetLastError();
+
+private:
+    struct DbClose {
+        void operator()(sqlite3* p) const { sqlite3_close_v2(p); }
+    };
+    class CStatement;
+
+    bool Exec(const char* pszSql);
+    // Runs a statement that returns no rows; the number of changed rows in
+    // *pnChanges when given.
+    bool Run(CStatement& stmt, int* pnChanges = nullptr);
+
+    std::mutex m_mutex;
+    std::unique_ptr<sqlite3, DbClose> m_pDb;
+};

@@ -1,0 +1,360 @@
+// StoreService.cpp - the store's answers, its sessions and its accounts.
+#include "StoreService.h"
+
+#include "store/BlobCodec.h"
+
+#include <sodium.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+const std::string& Field(const StoreForm& form, const char* pszName)
+{
+    static const std::string s_strEmpty;
+    const auto it = form.find(pszName);
+    return it == form.end() ? s_strEmpty : it->second;
+}
+
+std::string RandomHex(std::size_t nBytes)
+{
+    static const char s_szHex[] = "0123456789ABCDEF";
+    std::string strBytes(nBytes, '\0');
+    randombytes_buf(strBytes.data(), nBytes);
+    std::string strHex;
+    strHex.reserve(2 * nBytes);
+    for (unsigned char c : strBytes) {
+        strHex += s_szHex[c >> 4];
+        strHex += s_szHex[c & 0xF];
+    }
+    return strHex;
+}
+
+// Sessions are looked up by a hash of the token, so a copy of the database
+// file does not hand out live sessions.
+std::string HashToken(const std::string& strToken)
+{
+    unsigned char aHash[32];
+    crypto_generichash(aHash, sizeof(aHash), reinterpret_cast<const unsigned char*>(strToken.data()),
+                       strToken.size(), nullptr, 0);
+    return std::string(reinterpret_cast<char*>(aHash), sizeof(aHash));
+}
+
+std::string LowerAscii(std::string str)
+{
+    for (char& c : str) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return str;
+}
+
+bool IsUsableName(const std::string& strName, std::string& strError)
+{
+    if (strName.empty() || strName.size() > 64) {
+        strError = "an account name has 1 to 64 bytes";
+        return false;
+    }
+    for (unsigned char c : strName) {
+        if (c < 0x20 || c == 0x7F) {
+            strError = "an account name has no control characters";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsUsablePassword(const std::string& strPassword, std::string& strError)
+{
+    if (strPassword.empty() || strPassword.size() > 1024) {
+        strError = "a password has 1 to 1024 bytes";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string MakeSessionToken()
+{
+    return RandomHex(16);
+}
+
+std::string MakeLoginReply(const std::string& strToken)
+{
+    // The client reads the token from the odd positions 1-29 and then from
+    // 30-46; the even positions before 30 carry random filler.
+    std::string strReply = RandomHex(24).substr(0, 47);
+    strReply.resize(47, '0');
+    for (std::size_t i = 0; i < 15 && i < strToken.size(); ++i)
+        strReply[2 * i + 1] = strToken[i];
+    for (std::size_t i = 15; i < 32 && i < strToken.size(); ++i)
+        strReply[30 + (i - 15)] = strToken[i];
+    return strReply;
+}
+
+std::string MakeTaskId()
+{
+    unsigned char a[16];
+    randombytes_buf(a, sizeof(a));
+    a[6] = static_cast<unsigned char>((a[6] & 0x0F) | 0x40);  // version 4: random
+    a[8] = static_cast<unsigned char>((a[8] & 0x3F) | 0x80);
+    char sz[39];
+    std::snprintf(sz, sizeof(sz), "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], a[11], a[12], a[13],
+                  a[14], a[15]);
+    return sz;
+}
+
+CStoreService::CStoreService(StoreOptions options)
+    : m_options(std::move(options)),
+      m_nameThrottle(m_options.nNameFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
+      m_addressThrottle(m_options.nAddressFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
+      m_nHashSlots(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1)
+{
+    if (sodium_init() < 0)
+        std::fputs("quarvex-store: libsodium could not start\n", stderr);
+}
+
+bool CStoreService::Open(const std::string& strDbPath, std::string& strError)
+{
+    if (!m_db.Open(strDbPath, strError))
+        return false;
+    std::optional<std::string> dummy = HashPassword("no such account");
+    if (!dummy) {
+        strError = "password hashing failed (out of memory?)";
+        return false;
+    }
+    m_strDummyHash = std::move(*dummy);
+    return true;
+}
+
+std::int64_t CStoreService::Now() const
+{
+    if (m_options.fnNow)
+        return m_options.fnNow();
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void CStoreService::AcquireHashSlot()
+{
+    std::unique_lock lock(m_hashMutex);
+    m_hashCv.wait(lock, [this] { return m_nHashSlots > 0; });
+    --m_nHashSlots;
+}
+
+void CStoreService::ReleaseHashSlot()
+{
+    {
+        std::lock_guard lock(m_hashMutex);
+        ++m_nHashSlots;
+    }
+    m_hashCv.notify_one();
+}
+
+std::optional<std::string> CStoreService::HashPassword(const std::string& strPassword)
+{
+    char szHash[crypto_pwhash_STRBYTES];
+    AcquireHashSlot();
+    const int nRc = crypto_pwhash_str_alg(szHash, strPassword.data(), strPassword.size(), m_options.nPwOpsLimit,
+                                          m_options.nPwMemLimit, crypto_pwhash_ALG_ARGON2ID13);
+    ReleaseHashSlot();
+    if (nRc != 0)
+        return std::nullopt;
+    return std::string(szHash);
+}
+
+bool CStoreService::VerifyPassword(const std::string& strHash, const std::string& strPassword)
+{
+    if (strHash.empty() || strHash.size() >= crypto_pwhash_STRBYTES)
+        return false;
+    char szHash[crypto_pwhash_STRBYTES] = {};
+    strHash.copy(szHash, strHash.size());
+    AcquireHashSlot();
+    const int nRc = crypto_pwhash_str_verify(szHash, strPassword.data(), strPassword.size());
+    ReleaseHashSlot();
+    return nRc == 0;
+}
+
+std::optional<std::int64_t> CStoreService::AccountOfToken(const std::string& strToken)
+{
+    if (strToken.size() != 32)
+        return std::nullopt;
+    const std::int64_t nNow = Now();
+    return m_db.UseSession(HashToken(strToken), nNow, nNow - m_options.nSessionIdleSeconds);
+}
+
+std::optional<std::int64_t> CStoreService::ExampleAccount()
+{
+    std::optional<StoreAccount> account = m_db.FindAccount(EXAMPLE_ACCOUNT);
+    if (!account)
+        return std::nullopt;
+    return account->nId;
+}
+
+std::string CStoreService::Login(const StoreForm& form, const std::string& strAddress)
+{
+    const std::string& strName = Field(form, "udata1");
+    const std::string& strPassword = Field(form, "udata2");
+    if (strName.empty() || strPassword.empty() || strPassword.size() > 1024)
+        return FAILED;
+
+    const std::string strNameKey = LowerAscii(strName);
+    const std::int64_t nNow = Now();
+    // A locked-out name or address is refused without looking at the
+    // password, so guessing gains nothing while the lock lasts.
+    if (!m_nameThrottle.IsAllowed(strNameKey, nNow) || !m_addressThrottle.IsAllowed(strAddress, nNow))
+        return FAILED;
+
+    std::optional<StoreAccount> account = m_db.FindAccount(strName);
+    // Unknown names cost a hash too, so the time taken does not tell which
+    // names exist.
+    const bool bOk = VerifyPassword(account ? account->strPasswordHash : m_strDummyHash, strPassword) &&
+                     account && !account->strPasswordHash.empty();
+    if (!bOk) {
+        m_nameThrottle.RecordFailure(strNameKey, nNow);
+        m_addressThrottle.RecordFailure(strAddress, nNow);
+        return FAILED;
+    }
+    m_nameThrottle.RecordSuccess(strNameKey);
+
+    const std::string strToken = MakeSessionToken();
+    if (!m_db.AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,
+                         m_options.nSessionsPerAccount))
+        return FAILED;
+    return MakeLoginReply(strToken);
+}
+
+std::string CStoreService::ListTasks(const StoreForm& form)
+{
+    const std::string& strToken = Field(form, "udata1");
+    const std::optional<std::int64_t> account =
+        strToken == EXAMPLE_ACCOUNT ? ExampleAccount() : AccountOfToken(strToken);
+    if (!account)
+        return strToken == EXAMPLE_ACCOUNT ? EMPTY_LIST : FAILED;
+    const std::optional<std::vector<std::string>> ids = m_db.ListTasks(*account);
+    if (!ids)
+        return FAILED;
+    if (ids->empty())
+        return EMPTY_LIST;
+    std::string strReply;
+    strReply.reserve(ids->size() * 39);
+    for (const std::string& strId : *ids) {
+        strReply += strId;
+        strReply += '#';
+    }
+    return strReply;
+}
+
+std::string CStoreService::LoadTask(const StoreForm& form)
+{
+    const std::string& strId = Field(form, "udata1");
+    const std::string& strToken = Field(form, "udata2");
+    const std::optional<std::int64_t> account = strToken.empty() ? ExampleAccount() : AccountOfToken(strToken);
+    if (!account)
+        return FAILED;
+    const std::optional<StoreTask> task = m_db.LoadTask(*account, strId);
+    if (!task)
+        return FAILED;
+    const std::optional<std::string> reply = BuildTaskReply(task->strKey, task->strBlob);
+    return reply ? *reply : FAILED;
+}
+
+std::string CStoreService::SaveTask(const StoreForm& form)
+{
+    const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
+    if (!account)
+        return FAILED;
+    StoreTask task{ Field(form, "udata3"), Field(form, "udata2") };
+    if (!IsBlobKey(task.strKey) || !IsBase32(task.strBlob) || !IsWholeBlockBase32Length(task.strBlob.size()))
+        return FAILED;
+
+    const std::string& strId = Field(form, "udata4");
+    const std::int64_t nNow = Now();
+    if (!strId.empty())
+        return m_db.UpdateTask(*account, strId, task, nNow) ? task.strKey : FAILED;
+    const std::string strNewId = MakeTaskId();
+    return m_db.AddTask(*account, strNewId, task, nNow) ? strNewId : FAILED;
+}
+
+std::string CStoreService::DeleteTask(const StoreForm& form)
+{
+    const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
+    if (!account)
+        return FAILED;
+    return m_db.DeleteTask(*account, Field(form, "udata2")) ? "ok" : FAILED;
+}
+
+bool CStoreService::AddUser(const std::string& strName, const std::string& strPassword, std::string& strError)
+{
+    if (!IsUsableName(strName, strError) || !IsUsablePassword(strPassword, strError))
+        return false;
+    const std::optional<std::string> hash = HashPassword(strPassword);
+    if (!hash) {
+        strError = "password hashing failed";
+        return false;
+    }
+    if (m_db.FindAccount(strName)) {
+        // The example account exists without a password once examples are
+        // imported; giving it one is how it is opened for logins.
+        const std::optional<StoreAccount> account = m_db.FindAccount(strName);
+        if (!account->strPasswordHash.empty()) {
+            strError = "the account exists";
+            return false;
+        }
+        if (!m_db.SetPasswordHash(strName, *hash)) {
+            strError = m_db.GetLastError();
+            return false;
+        }
+        return true;
+    }
+    if (!m_db.AddAccount(strName, *hash)) {
+        strError = m_db.GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool CStoreService::SetPassword(const std::string& strName, const std::string& strPassword, std::string& strError)
+{
+    if (!IsUsablePassword(strPassword, strError))
+        return false;
+    if (!m_db.FindAccount(strName)) {
+        strError = "no such account";
+        return false;
+    }
+    const std::optional<std::string> hash = HashPassword(strPassword);
+    if (!hash) {
+        strError = "password hashing failed";
+        return false;
+    }
+    if (!m_db.SetPasswordHash(strName, *hash)) {
+        strError = m_db.GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool CStoreService::DeleteUser(const std::string& strName, std::string& strError)
+{
+    if (!m_db.DeleteAccount(strName)) {
+        strError = "no such account";
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> CStoreService::AddExample(const std::string& strText)
+{
+    const std::optional<std::int64_t> account = m_db.EnsureAccount(EXAMPLE_ACCOUNT);
+    if (!account)
+        return std::nullopt;
+    const std::string strKey = MakeBlobKey();
+    const StoreTask task{ strKey, EncodeTaskBlob(strText, strKey) };
+    const std::string strId = MakeTaskId();
+    if (!m_db.AddTask(*account, strId, task, Now()))
+        return std::nullopt;
+    return strId;
+}

@@ -1,0 +1,98 @@
+// StoreService.h - what the task store answers, apart from HTTP: the five
+// operations the client posts, and the administration of accounts. The
+// blob cipher protects nothing (its key travels with it); who may read or
+// change a task is decided by the session token alone.
+#pragma once
+
+#include "LoginThrottle.h"
+#include "StoreDb.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+using StoreForm = std::map<std::string, std::string>;
+
+struct StoreOptions {
+    std::int64_t nSessionIdleSeconds = 30 * 24 * 3600;
+    int nSessionsPerAccount = 64;
+    // Argon2id cost; the memory is taken once per concurrent hash, and at
+    // most nConcurrentHashes run at a time.
+    unsigned long long nPwOpsLimit = 2;
+    std::size_t nPwMemLimit = 19 * 1024 * 1024;
+    int nConcurrentHashes = 4;
+    // Login failures: free tries per account name and per client address,
+    // then lock-outs that double from nLockBaseSeconds to nLockMaxSeconds.
+    int nNameFreeFailures = 5;
+    int nAddressFreeFailures = 20;
+    std::int64_t nLockBaseSeconds = 2;
+    std::int64_t nLockMaxSeconds = 900;
+    // Seconds since the epoch; tests move it to age sessions.
+    std::function<std::int64_t()> fnNow;
+};
+
+class CStoreService {
+public:
+    // The reply of every refused or failed operation: shorter than any
+    // success reply the client accepts.
+    static constexpr const char* FAILED = "failed";
+    // The reply to a list request for an account without tasks.
+    static constexpr const char* EMPTY_LIST = "empty";
+    // The account whose tasks anyone may list and load.
+    static constexpr const char* EXAMPLE_ACCOUNT = "example";
+
+    explicit CStoreService(StoreOptions options = StoreOptions());
+    CStoreService(const CStoreService&) = delete;
+    CStoreService& operator=(const CStoreService&) = delete;
+
+    bool Open(const std::string& strDbPath, std::string& strError);
+
+    // The five requests, by their decoded form fields; each returns the reply
+    // body. Safe to call from several threads at once.
+    std::string Login(const StoreForm& form, const std::string& strAddress);
+    std::string ListTasks(const StoreForm& form);
+    std::string LoadTask(const StoreForm& form);
+    std::string SaveTask(const StoreForm& form);
+    std::string DeleteTask(const StoreForm& form);
+
+    // Administration; strError says why a call failed.
+    bool AddUser(const std::string& strName, const std::string& strPassword, std::string& strError);
+    bool SetPassword(const std::string& strName, const std::string& strPassword, std::string& strError);
+    bool DeleteUser(const std::string& strName, std::string& strError);
+    // Stores a definition text as a new example task; its id, or nullopt.
+    std::optional<std::string> AddExample(const std::string& strText);
+
+    CStoreDb& GetDb() { return m_db; }
+
+private:
+    std::int64_t Now() const;
+    std::optional<std::string> HashPassword(const std::string& strPassword);
+    bool VerifyPassword(const std::string& strHash, const std::string& strPassword);
+    // The account of a valid session token; nullopt for unknown or idle ones.
+    std::optional<std::int64_t> AccountOfToken(const std::string& strToken);
+    std::optional<std::int64_t> ExampleAccount();
+
+    // Bounds the memory that concurrent Argon2id hashes take.
+    void AcquireHashSlot();
+    void ReleaseHashSlot();
+
+    StoreOptions m_options;
+    CStoreDb m_db;
+    CLoginThrottle m_nameThrottle;
+    CLoginThrottle m_addressThrottle;
+    std::string m_strDummyHash;  // Verified for unknown names, so they take as long as known ones.
+    std::mutex m_hashMutex;
+    std::condition_variable m_hashCv;
+    int m_nHashSlots;
+};
+
+// Random texts of the store: a 32-character session token, the 47-character
+// login reply that carries it at the positions the client reads, and a
+// braced upper-case GUID for a new task.
+std::string MakeSessionToken();
+std::string MakeLoginReply(const std::string& strToken);
+std::string MakeTaskId();

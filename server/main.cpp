@@ -1,0 +1,192 @@
+// main.cpp - quarvex-store: serves the task store and administers its
+// accounts. Every command works on one SQLite file (--db), by default
+// quarvex-store.db in the program directory.
+#include "StoreServer.h"
+
+#include "platform/ProgramDir.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+const char s_szUsage[] =
+    "usage: quarvex-store [--db FILE] COMMAND [ARGS]\n"
+    "\n"
+    "  serve [--listen HOST:PORT]  serve the task store (default 127.0.0.1:8080)\n"
+    "  adduser NAME                add an account; the password is read from standard input\n"
+    "  passwd NAME                 set an account's password, read from standard input\n"
+    "  deluser NAME                delete an account with its tasks and sessions\n"
+    "  import-examples DIR         store every task definition file in DIR as an example task\n"
+    "\n"
+    "--db FILE may also follow the command.\n";
+
+int Usage()
+{
+    std::fputs(s_szUsage, stderr);
+    return 2;
+}
+
+// Reads one line of standard input as the password, without echo when it is
+// a terminal. The line end is not part of the password.
+bool ReadPassword(std::string& strPassword)
+{
+    const bool bTty = isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (bTty) {
+        std::fputs("Password: ", stderr);
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    const bool bOk = static_cast<bool>(std::getline(std::cin, strPassword));
+    if (bTty) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (!strPassword.empty() && strPassword.back() == '\r')
+        strPassword.pop_back();
+    return bOk;
+}
+
+int Serve(CStoreServer& server, const std::string& strListen)
+{
+    std::string strHost, strError;
+    int nPort = 0;
+    if (!SplitHostPort(strListen, 8080, strHost, nPort)) {
+        std::fprintf(stderr, "quarvex-store: bad listen address '%s'\n", strListen.c_str());
+        return 2;
+    }
+    // The server threads inherit the blocked signals; this thread alone
+    // takes them from sigwait and shuts down in order.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    if (!server.Start(strHost, nPort, strError)) {
+        std::fprintf(stderr, "quarvex-store: %s\n", strError.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "quarvex-store: serving on %s:%d\n", strHost.c_str(), server.GetPort());
+    int nSig = 0;
+    sigwait(&sigs, &nSig);
+    std::fputs("quarvex-store: stopping\n", stderr);
+    server.Stop();
+    return 0;
+}
+
+bool ReadFile(const std::filesystem::path& path, std::string& strText)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    strText = ss.str();
+    return !in.bad();
+}
+
+int ImportExamples(CStoreService& service, const std::string& strDir)
+{
+    std::error_code ec;
+    std::vector<std::filesystem::path> aFiles;
+    for (const auto& entry : std::filesystem::directory_iterator(strDir, ec)) {
+        if (entry.is_regular_file(ec))
+            aFiles.push_back(entry.path());
+    }
+    if (ec) {
+        std::fprintf(stderr, "quarvex-store: %s: %s\n", strDir.c_str(), ec.message().c_str());
+        return 1;
+    }
+    // Examples are listed in the order they were added; name order makes
+    // that order predictable.
+    std::sort(aFiles.begin(), aFiles.end());
+    int nFailed = 0;
+    for (const auto& path : aFiles) {
+        std::string strText;
+        if (!ReadFile(path, strText) || strText.find("<root>") == std::string::npos) {
+            std::fprintf(stderr, "quarvex-store: %s: not a task definition, skipped\n", path.c_str());
+            continue;
+        }
+        const std::optional<std::string> id = service.AddExample(strText);
+        if (!id) {
+            std::fprintf(stderr, "quarvex-store: %s: %s\n", path.c_str(), service.GetDb().GetLastError().c_str());
+            ++nFailed;
+            continue;
+        }
+        std::printf("%s\t%s\n", id->c_str(), path.filename().c_str());
+    }
+    return nFailed == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string strDb = quarvex::GetProgramDir() + "quarvex-store.db";
+    std::string strListen = "127.0.0.1:8080";
+    std::vector<std::string> aArgs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string strArg = argv[i];
+        if ((strArg == "--db" || strArg == "--listen") && i + 1 < argc) {
+            (strArg == "--db" ? strDb : strListen) = argv[++i];
+        } else if (strArg == "--help" || strArg == "-h") {
+            std::fputs(s_szUsage, stdout);
+            return 0;
+        } else if (strArg.rfind("--", 0) == 0) {
+            return Usage();
+        } else {
+            aArgs.push_back(strArg);
+        }
+    }
+    if (aArgs.empty())
+        return Usage();
+    const std::string& strCommand = aArgs[0];
+    const bool bOneArg = aArgs.size() == 2;
+    if (!((strCommand == "serve" && aArgs.size() == 1) ||
+          ((strCommand == "adduser" || strCommand == "passwd" || strCommand == "deluser" ||
+            strCommand == "import-examples") && bOneArg)))
+        return Usage();
+
+    CStoreServer server;
+    std::string strError;
+    if (!server.Open(strDb, strError)) {
+        std::fprintf(stderr, "quarvex-store: %s: %s\n", strDb.c_str(), strError.c_str());
+        return 1;
+    }
+    CStoreService& service = server.GetService();
+    if (strCommand == "serve")
+        return Serve(server, strListen);
+    if (strCommand == "import-examples")
+        return ImportExamples(service, aArgs[1]);
+
+    bool bOk = false;
+    if (strCommand == "deluser") {
+        bOk = service.DeleteUser(aArgs[1], strError);
+    } else {
+        std::string strPassword;
+        if (!ReadPassword(strPassword)) {
+            std::fputs("quarvex-store: no password on standard input\n", stderr);
+            return 1;
+        }
+        bOk = strCommand == "adduser" ? service.AddUser(aArgs[1], strPassword, strError)
+                                      : service.SetPassword(aArgs[1], strPassword, strError);
+    }
+    if (!bOk) {
+        std::fprintf(stderr, "quarvex-store: %s: %s\n", aArgs[1].c_str(), strError.c_str());
+        return 1;
+    }
+    return 0;
+}

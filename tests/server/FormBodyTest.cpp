@@ -1,0 +1,75 @@
+// FormBodyTest.cpp - the store's form body reader and its login throttle.
+#include "FormBody.h"
+#include "LoginThrottle.h"
+
+#include <gtest/gtest.h>
+
+TEST(FormBodyTest, DecodesFieldsAndRefusesMalformedBodies)
+{
+    struct { const char* pszBody; bool bOk; const char* pszU1; const char* pszU2; } cases[] = {
+        { "udata1=a+b%2Dc&udata2=", true,  "a b-c", "" },
+        { "udata1=%7Bx%7d",         true,  "{x}",   nullptr },  // either case of hex digit
+        { "udata2=1&&udata1=2&",    true,  "2",     "1" },      // empty fields skipped
+        { "udata1",                 true,  "",      nullptr },  // no '=': empty value
+        { "udata1=a=b",             true,  "a=b",   nullptr },  // only the first '=' splits
+        { "ud%61ta1=x",             true,  "x",     nullptr },  // names are decoded too
+        { "udata1=%00z",            true,  nullptr, nullptr },  // zero byte kept, checked below
+        { "",                       true,  nullptr, nullptr },
+        { "udata1=%",               false, nullptr, nullptr },
+        { "udata1=%4",              false, nullptr, nullptr },
+        { "udata1=%G0",             false, nullptr, nullptr },
+        { "udata1=%4%41",           false, nullptr, nullptr },
+        { "udata1=1&udata1=2",      false, nullptr, nullptr },  // a name twice is ambiguous
+        { "udata1=x&%=y",           false, nullptr, nullptr },
+    };
+    for (const auto& c : cases) {
+        std::map<std::string, std::string> form{ { "stale", "value" } };
+        ASSERT_EQ(ParseFormBody(c.pszBody, form), c.bOk) << c.pszBody;
+        EXPECT_EQ(form.count("stale"), 0u) << c.pszBody;
+        if (!c.bOk) {
+            EXPECT_TRUE(form.empty()) << c.pszBody;
+            continue;
+        }
+        if (c.pszU1 != nullptr) {
+            EXPECT_EQ(form["udata1"], c.pszU1) << c.pszBody;
+        }
+        if (c.pszU2 != nullptr) {
+            EXPECT_EQ(form["udata2"], c.pszU2) << c.pszBody;
+        }
+    }
+    std::map<std::string, std::string> form;
+    ASSERT_TRUE(ParseFormBody("udata1=%00z", form));
+    EXPECT_EQ(form["udata1"], std::string("\0z", 2));
+}
+
+TEST(LoginThrottleTest, FreeFailuresThenDoublingLockouts)
+{
+    CLoginThrottle throttle(2, 10, 35);
+    std::int64_t t = 1000;
+    EXPECT_TRUE(throttle.IsAllowed("k", t));
+    throttle.RecordFailure("k", t);
+    throttle.RecordFailure("k", t);
+    EXPECT_TRUE(throttle.IsAllowed("k", t));  // two free failures
+    throttle.RecordFailure("k", t);
+    EXPECT_FALSE(throttle.IsAllowed("k", t + 9));
+    EXPECT_TRUE(throttle.IsAllowed("k", t + 10));
+    EXPECT_TRUE(throttle.IsAllowed("other", t));
+
+    t += 10;
+    throttle.RecordFailure("k", t);  // fourth: 20 s
+    EXPECT_FALSE(throttle.IsAllowed("k", t + 19));
+    EXPECT_TRUE(throttle.IsAllowed("k", t + 20));
+    t += 20;
+    throttle.RecordFailure("k", t);  // fifth: 40 s, capped at 35
+    EXPECT_FALSE(throttle.IsAllowed("k", t + 34));
+    EXPECT_TRUE(throttle.IsAllowed("k", t + 35));
+
+    throttle.RecordSuccess("k");
+    throttle.RecordFailure("k", t);
+    EXPECT_TRUE(throttle.IsAllowed("k", t));
+
+    // Quiet for longer than the longest lock-out: counting starts afresh.
+    throttle.RecordFailure("k", t);
+    throttle.RecordFailure("k", t + 100);
+    EXPECT_TRUE(throttle.IsAllowed("k", t + 100));
+}

@@ -1,0 +1,283 @@
+// StoreServiceTest.cpp - the store's answers without HTTP: sessions, owners,
+// refusals, examples and administration, on a temporary SQLite file.
+#include "StoreService.h"
+
+#include "store/BlobCodec.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+const std::int64_t DAY = 24 * 3600;
+
+class StoreServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char szDir[] = "/tmp/qxstore-XXXXXX";
+        ASSERT_NE(mkdtemp(szDir), nullptr);
+        m_strDir = szDir;
+        m_pService = MakeService();
+        std::string strError;
+        ASSERT_TRUE(m_pService->AddUser("alice", "alice-pw", strError)) << strError;
+        ASSERT_TRUE(m_pService->AddUser("bob", "bob-pw", strError)) << strError;
+    }
+    void TearDown() override
+    {
+        m_pService.reset();
+        std::filesystem::remove_all(m_strDir);
+    }
+
+    std::unique_ptr<CStoreService> MakeService()
+    {
+        StoreOptions options;
+        // The cheapest Argon2id the library allows keeps the tests quick.
+        options.nPwOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+        options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+        options.nNameFreeFailures = 3;
+        options.nAddressFreeFailures = 6;
+        options.nLockBaseSeconds = 60;
+        options.fnNow = [this] { return m_nNow; };
+        auto pService = std::make_unique<CStoreService>(options);
+        std::string strError;
+        EXPECT_TRUE(pService->Open(m_strDir + "/store.db", strError)) << strError;
+        return pService;
+    }
+
+    std::string Login(const std::string& strName, const std::string& strPassword, const char* pszAddr = "10.0.0.1")
+    {
+        return m_pService->Login({ { "udata1", strName }, { "udata2", strPassword }, { "udata3", "" } }, pszAddr);
+    }
+    // The token as the client reads it from the reply.
+    static std::string Token(const std::string& strReply)
+    {
+        if (strReply.size() != 47)
+            return "";
+        std::string strToken;
+        for (int i = 1; i < 30; i += 2)
+            strToken += strReply[static_cast<std::size_t>(i)];
+        return strToken + strReply.substr(30);
+    }
+    std::string Add(const std::string& strToken, const std::string& strText, const std::string& strKey = MakeBlobKey())
+    {
+        return m_pService->SaveTask(
+            { { "udata1", strToken }, { "udata2", EncodeTaskBlob(strText, strKey) }, { "udata3", strKey } });
+    }
+    std::string Update(const std::string& strToken, const std::string& strId, const std::string& strText,
+                       const std::string& strKey = MakeBlobKey())
+    {
+        return m_pService->SaveTask({ { "udata1", strToken },
+                                      { "udata2", EncodeTaskBlob(strText, strKey) },
+                                      { "udata3", strKey },
+                                      { "udata4", strId } });
+    }
+    std::string Load(const std::string& strId, const std::string& strToken)
+    {
+        return m_pService->LoadTask({ { "udata1", strId }, { "udata2", strToken } });
+    }
+    std::string List(const std::string& strToken) { return m_pService->ListTasks({ { "udata1", strToken } }); }
+    std::string Delete(const std::string& strToken, const std::string& strId)
+    {
+        return m_pService->DeleteTask({ { "udata1", strToken }, { "udata2", strId } });
+    }
+
+    std::string m_strDir;
+    std::int64_t m_nNow = 1700000000;
+    std::unique_ptr<CStoreService> m_pService;
+};
+
+} // namespace
+
+TEST(StoreTextTest, LoginReplyAndTaskIdShapes)
+{
+    const std::string strToken = MakeSessionToken();
+    ASSERT_EQ(strToken.size(), 32u);
+    const std::string strReply = MakeLoginReply(strToken);
+    ASSERT_EQ(strReply.size(), 47u);
+    std::string strRead;
+    for (std::size_t i = 1; i <= 29; i += 2)
+        strRead += strReply[i];
+    EXPECT_EQ(strRead + strReply.substr(30), strToken);
+    EXPECT_NE(MakeSessionToken(), strToken);
+
+    const std::string strId = MakeTaskId();
+    ASSERT_EQ(strId.size(), 38u) << strId;
+    EXPECT_EQ(strId.front(), '{');
+    EXPECT_EQ(strId.back(), '}');
+    for (std::size_t nDash : { 9u, 14u, 19u, 24u })
+        EXPECT_EQ(strId[nDash], '-') << strId;
+    EXPECT_EQ(strId.find_first_of("abcdef"), std::string::npos) << strId;
+}
+
+TEST_F(StoreServiceTest, TaskLifeCycle)
+{
+    const std::string strToken = Token(Login("alice", "alice-pw"));
+    ASSERT_EQ(strToken.size(), 32u);
+    EXPECT_EQ(List(strToken), CStoreService::EMPTY_LIST);
+
+    const std::string strId = Add(strToken, "\r\n<root></root>");
+    ASSERT_EQ(strId.size(), 38u) << strId;
+    const std::string strId2 = Add(strToken, std::string(100, 'x'));
+    EXPECT_EQ(List(strToken), strId + "#" + strId2 + "#");
+    EXPECT_EQ(DecodeTaskReply(Load(strId, strToken)), "\r\n<root></root>");
+
+    const std::string strKey = MakeBlobKey();
+    EXPECT_EQ(Update(strToken, strId, "<root>changed</root>", strKey), strKey);
+    EXPECT_EQ(DecodeTaskReply(Load(strId, strToken)), "<root>changed</root>");
+
+    EXPECT_EQ(Delete(strToken, strId), "ok");
+    EXPECT_EQ(Delete(strToken, strId), CStoreService::FAILED);
+    EXPECT_EQ(Load(strId, strToken), CStoreService::FAILED);
+    EXPECT_EQ(List(strToken), strId2 + "#");
+
+    // A name compares without regard to case, and a new login leaves the
+    // old session usable.
+    const std::string strToken2 = Token(Login("ALICE", "alice-pw"));
+    ASSERT_EQ(strToken2.size(), 32u);
+    EXPECT_NE(strToken2, strToken);
+    EXPECT_EQ(List(strToken), strId2 + "#");
+}
+
+TEST_F(StoreServiceTest, ATokenReachesOnlyItsOwnAccount)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strBob = Token(Login("bob", "bob-pw"));
+    const std::string strId = Add(strAlice, "<root>alice</root>");
+    ASSERT_EQ(strId.size(), 38u);
+
+    EXPECT_EQ(Load(strId, strBob), CStoreService::FAILED);
+    EXPECT_EQ(Load(strId, ""), CStoreService::FAILED);  // not an example
+    EXPECT_EQ(Update(strBob, strId, "<root>bob</root>"), CStoreService::FAILED);
+    EXPECT_EQ(Delete(strBob, strId), CStoreService::FAILED);
+    EXPECT_EQ(List(strBob), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(DecodeTaskReply(Load(strId, strAlice)), "<root>alice</root>");
+
+    for (const std::string& strBad : { std::string(), std::string(32, '0'), strAlice.substr(1), strAlice + "0" }) {
+        EXPECT_EQ(List(strBad), CStoreService::FAILED) << strBad;
+        EXPECT_EQ(Add(strBad, "<root/>"), CStoreService::FAILED) << strBad;
+        EXPECT_EQ(Delete(strBad, strId), CStoreService::FAILED) << strBad;
+    }
+    EXPECT_EQ(List(strAlice), strId + "#");
+}
+
+TEST_F(StoreServiceTest, SessionsExpireAfterThirtyIdleDays)
+{
+    const std::string strToken = Token(Login("alice", "alice-pw"));
+    const std::string strId = Add(strToken, "<root/>");
+    m_nNow += 29 * DAY;
+    EXPECT_EQ(List(strToken), strId + "#");  // use renews the session
+    m_nNow += 29 * DAY;
+    EXPECT_EQ(List(strToken), strId + "#");
+    m_nNow += 30 * DAY + 1;
+    EXPECT_EQ(List(strToken), CStoreService::FAILED);
+    EXPECT_EQ(Load(strId, strToken), CStoreService::FAILED);
+    EXPECT_EQ(Add(strToken, "<root/>"), CStoreService::FAILED);
+    EXPECT_EQ(Delete(strToken, strId), CStoreService::FAILED);
+    EXPECT_EQ(List(Token(Login("alice", "alice-pw"))), strId + "#");
+}
+
+TEST_F(StoreServiceTest, MalformedBlobsAndKeysAreRefused)
+{
+    const std::string strToken = Token(Login("alice", "alice-pw"));
+    const std::string strKey = MakeBlobKey();
+    const std::string strBlob = EncodeTaskBlob("<root>text</root>", strKey);
+    struct { std::string strBlob; std::string strKey; bool bOk; } cases[] = {
+        { strBlob, strKey, true },
+        { "", strKey, true },                                     // the empty definition
+        { strBlob, "0123456789abcdef0123456789ABCDEF", true },    // hex of either case
+        { strBlob, strKey.substr(1), false },
+        { strBlob, strKey + "0", false },
+        { strBlob, "0123456789ABCDEF0123456789ABCDEG", false },
+        { strBlob.substr(0, strBlob.size() - 1), strKey, false }, // not whole blocks
+        { "a" + strBlob.substr(1), strKey, false },               // lower case
+        { "W" + strBlob.substr(1), strKey, false },
+    };
+    for (const auto& c : cases) {
+        const std::string strReply =
+            m_pService->SaveTask({ { "udata1", strToken }, { "udata2", c.strBlob }, { "udata3", c.strKey } });
+        EXPECT_EQ(strReply.size() == 38, c.bOk) << c.strBlob << " / " << c.strKey << " -> " << strReply;
+    }
+    EXPECT_EQ(Update(strToken, "{00000000-0000-0000-0000-000000000000}", "<root/>"), CStoreService::FAILED);
+}
+
+TEST_F(StoreServiceTest, ExamplesAreOpenToEveryone)
+{
+    EXPECT_EQ(List("example"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Login("example", "anything"), CStoreService::FAILED);  // no password yet
+
+    const std::optional<std::string> id = m_pService->AddExample("<root>example</root>");
+    ASSERT_TRUE(id.has_value());
+    const std::optional<std::string> idEmpty = m_pService->AddExample("");
+    ASSERT_TRUE(idEmpty.has_value());
+    EXPECT_EQ(List("example"), *id + "#" + *idEmpty + "#");
+    EXPECT_EQ(DecodeTaskReply(Load(*id, "")), "<root>example</root>");
+    EXPECT_EQ(DecodeTaskReply(Load(*idEmpty, "")), "");
+    EXPECT_EQ(Login("example", "anything"), CStoreService::FAILED);  // still no password
+
+    // An example is public, not shared: no other account can change it.
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    EXPECT_EQ(Update(strAlice, *id, "<root>vandal</root>"), CStoreService::FAILED);
+    EXPECT_EQ(Delete(strAlice, *id), CStoreService::FAILED);
+
+    // Giving the example account a password opens it for maintenance.
+    std::string strError;
+    ASSERT_TRUE(m_pService->AddUser("example", "ex-pw", strError)) << strError;
+    EXPECT_FALSE(m_pService->AddUser("example", "other", strError));
+    const std::string strExample = Token(Login("Example", "ex-pw"));
+    ASSERT_EQ(strExample.size(), 32u);
+    EXPECT_EQ(Delete(strExample, *idEmpty), "ok");
+    EXPECT_EQ(List("example"), *id + "#");
+}
+
+TEST_F(StoreServiceTest, LoginFailuresAreSlowedPerNameAndAddress)
+{
+    EXPECT_EQ(Login("alice", "wrong"), CStoreService::FAILED);
+    EXPECT_EQ(Login("nobody", "alice-pw"), CStoreService::FAILED);
+    EXPECT_EQ(Login("alice", ""), CStoreService::FAILED);
+    EXPECT_EQ(Token(Login("alice", "alice-pw")).size(), 32u);  // a success clears the name
+
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Login("alice", "wrong", "10.0.0.2"), CStoreService::FAILED);
+    // Locked: even the right password is refused, from any address.
+    EXPECT_EQ(Login("alice", "alice-pw", "10.0.0.3"), CStoreService::FAILED);
+    EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.3")).size(), 32u);
+    m_nNow += 60;
+    EXPECT_EQ(Token(Login("alice", "alice-pw", "10.0.0.3")).size(), 32u);
+
+    // One address guessing across many names is locked out as a whole.
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(Login("name" + std::to_string(i), "x", "10.0.0.9"), CStoreService::FAILED);
+    EXPECT_EQ(Login("bob", "bob-pw", "10.0.0.9"), CStoreService::FAILED);
+    EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.8")).size(), 32u);
+}
+
+TEST_F(StoreServiceTest, AdministrationAndReopening)
+{
+    std::string strError;
+    EXPECT_FALSE(m_pService->AddUser("alice", "x", strError));
+    EXPECT_FALSE(m_pService->AddUser("", "x", strError));
+    EXPECT_FALSE(m_pService->AddUser("carol", "", strError));
+    EXPECT_FALSE(m_pService->AddUser(std::string("ca\nrol"), "x", strError));
+    EXPECT_FALSE(m_pService->SetPassword("nobody", "x", strError));
+    EXPECT_FALSE(m_pService->DeleteUser("nobody", strError));
+
+    const std::string strOld = Token(Login("alice", "alice-pw"));
+    const std::string strId = Add(strOld, "<root>kept</root>");
+    ASSERT_TRUE(m_pService->SetPassword("alice", "new-pw", strError)) << strError;
+    EXPECT_EQ(List(strOld), CStoreService::FAILED);  // a new password ends old sessions
+    EXPECT_EQ(Login("alice", "alice-pw"), CStoreService::FAILED);
+
+    // Everything is on disk: a fresh service on the same file sees it.
+    m_pService = MakeService();
+    const std::string strNew = Token(Login("alice", "new-pw"));
+    EXPECT_EQ(DecodeTaskReply(Load(strId, strNew)), "<root>kept</root>");
+
+    ASSERT_TRUE(m_pService->DeleteUser("alice", strError)) << strError;
+    EXPECT_EQ(List(strNew), CStoreService::FAILED);
+    ASSERT_TRUE(m_pService->AddUser("alice", "again", strError)) << strError;
+    EXPECT_EQ(List(Token(Login("alice", "again"))), CStoreService::EMPTY_LIST);
+}
