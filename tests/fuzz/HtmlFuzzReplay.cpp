@@ -1,6 +1,6 @@
-// FuzzReplay.cpp - runs fuzz targets over saved inputs (the crashers found so
-// far and a few seeds) as an ordinary test, with the sanitizers of the build.
-// Usage: fuzz_replay FILE_OR_DIR...
+// HtmlFuzzReplay.cpp - runs the page reader fuzz entry over saved inputs (the
+// seed corpus and every crasher found) as an ordinary test, with the
+// sanitizers of the build. Usage: html_fuzz_replay FILE|DIR...
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
