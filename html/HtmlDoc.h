@@ -52,7 +52,11 @@ public:
     bool GetAttribute(std::string_view strName, std::string& strOut) const;
 
 private:
+    friend class CHtmlDoc;
     friend class CHtmlReader;
+
+    // Only a document makes nodes; the reader fills in every field.
+    CHtmlNode() = default;
 
     CHtmlNode* m_pNext;        // Next sibling; in the same pool, not owned.
     CHtmlNode* m_pFirstChild;  // First child; in the same pool, not owned.
