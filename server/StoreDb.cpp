@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace quarvex {
+
 // One prepared statement; finalised when it goes out of scope. Values are
 // bound, never pasted into SQL text.
 class CStoreDb::CStatement {
@@ -294,3 +296,5 @@ std::optional<StoreTask> CStoreDb::LoadTask(std::int64_t nAccount, const std::st
         return std::nullopt;
     return StoreTask{ stmt.ColumnText(0), stmt.ColumnText(1) };
 }
+
+} // namespace quarvex

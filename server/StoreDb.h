@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace quarvex {
+
 struct StoreAccount {
     std::int64_t nId = 0;
     std::string strPasswordHash;  // Argon2id string; empty: no login allowed.
@@ -77,3 +79,5 @@ private:
     std::mutex m_mutex;
     std::unique_ptr<sqlite3, DbClose> m_pDb;
 };
+
+} // namespace quarvex

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace quarvex {
+
 namespace {
 
 const std::string& Field(const StoreForm& form, const char* pszName)
@@ -358,3 +360,5 @@ std::optional<std::string> CStoreService::AddExample(const std::string& strText)
         return std::nullopt;
     return strId;
 }
+
+} // namespace quarvex

@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+namespace quarvex {
+
 using StoreForm = std::map<std::string, std::string>;
 
 struct StoreOptions {
@@ -96,3 +98,5 @@ private:
 std::string MakeSessionToken();
 std::string MakeLoginReply(const std::string& strToken);
 std::string MakeTaskId();
+
+} // namespace quarvex

@@ -18,6 +18,8 @@
 #include <sstream>
 #include <vector>
 
+using namespace quarvex;
+
 namespace {
 
 const char s_szUsage[] =
