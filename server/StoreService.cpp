@@ -113,7 +113,7 @@ CStoreService::CStoreService(StoreOptions options)
     : m_options(std::move(options)),
       m_nameThrottle(m_options.nNameFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
       m_addressThrottle(m_options.nAddressFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
-      m_nHashSlots(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1)
+      m_nHashSlots(static_cast<std::uint64_t>(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1))
 {
     if (sodium_init() < 0)
         std::fputs("quarvex-store: libsodium could not start\n", stderr);
@@ -143,17 +143,17 @@ std::int64_t CStoreService::Now() const
 void CStoreService::AcquireHashSlot()
 {
     std::unique_lock lock(m_hashMutex);
-    m_hashCv.wait(lock, [this] { return m_nHashSlots > 0; });
-    --m_nHashSlots;
+    const std::uint64_t nTicket = m_nTicketsIssued++;
+    m_hashCv.wait(lock, [&] { return nTicket < m_nTicketsDone + m_nHashSlots; });
 }
 
 void CStoreService::ReleaseHashSlot()
 {
     {
         std::lock_guard lock(m_hashMutex);
-        ++m_nHashSlots;
+        ++m_nTicketsDone;
     }
-    m_hashCv.notify_one();
+    m_hashCv.notify_all();
 }
 
 std::optional<std::string> CStoreService::HashPassword(const std::string& strPassword)
