@@ -1,33 +1,21 @@
-// DatabaseSink.cpp - the factory, template lookup and the connection test;
-// the back-ends live in their own files.
+// DatabaseSink.cpp - picks the back-end for a database type, and the lines
+// and lookups the back-ends share.
 #include "DatabaseSink.h"
+#include "DbBackends.h"
 
-namespace {
-
-// Stands in until the back-ends are built: a pass logs that the database is
-// unusable and goes on without inserts.
-class CNoDatabaseSink final : public CDatabaseSink {
-public:
-    explicit CNoDatabaseSink(DbLogFn fnLog) : m_fnLog(std::move(fnLog)) {}
-    bool Open() override
-    {
-        if (m_fnLog)
-            m_fnLog("连接数据库失败！摘取到的内容将无法保存到数据库。");
-        return false;
-    }
-    bool InsertRecord(const std::vector<std::string>&) override { return false; }
-    void Release() override {}
-
-private:
-    DbLogFn m_fnLog;
-};
-
-} // namespace
-
-std::unique_ptr<CDatabaseSink> CreateDatabaseSink(const CDbSettings&, std::vector<CDbColumn>,
+std::unique_ptr<CDatabaseSink> CreateDatabaseSink(const CDbSettings& settings, std::vector<CDbColumn> aColumns,
                                                   DbLogFn fnLog)
 {
-    return std::make_unique<CNoDatabaseSink>(std::move(fnLog));
+    switch (settings.m_nType) {
+    case DB_TYPE_SQLITE:
+        return CreateSqliteSink(settings, std::move(aColumns), std::move(fnLog));
+    case DB_TYPE_ODBC:
+        return CreateOdbcSink(settings, std::move(aColumns), std::move(fnLog));
+    case DB_TYPE_MYSQL:
+        return CreateMySqlSink(settings, std::move(aColumns), std::move(fnLog), true);
+    default:
+        return CreateMySqlSink(settings, std::move(aColumns), std::move(fnLog), false);
+    }
 }
 
 int FindTemplateColumn(std::string_view strTemplate, const std::vector<CDbColumn>& aColumns)
@@ -44,8 +32,27 @@ int FindTemplateColumn(std::string_view strTemplate, const std::vector<CDbColumn
     return -1;
 }
 
-bool TestDatabaseConnection(const CDbSettings&, std::string& strReason)
+bool TestDatabaseConnection(const CDbSettings& settings, std::string& strReason)
 {
     strReason.clear();
-    return false;
+    switch (settings.m_nType) {
+    case DB_TYPE_SQLITE:
+        return TestSqliteConnection(settings, strReason);
+    case DB_TYPE_ODBC:
+        return TestOdbcConnection(settings, strReason);
+    default:
+        return TestMySqlConnection(settings, strReason);
+    }
+}
+
+std::string MakeConnectFailure(const std::string& strReason, bool bOmitEmptyReason)
+{
+    if (strReason.empty() && bOmitEmptyReason)
+        return "连接数据库失败！摘取到的内容将无法保存到数据库。";
+    return "连接数据库失败！原因：" + strReason + "。摘取到的内容将无法保存到数据库。";
+}
+
+std::string MakeInsertFailure(const std::string& strReason)
+{
+    return "保存摘取到的内容到数据库失败！原因：" + strReason + "。";
 }

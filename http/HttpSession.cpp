@@ -1,0 +1,645 @@
+// HttpSession.cpp - CHttpSession: the socket thread, response parsing and the
+// error texts.
+#include "HttpSession.h"
+
+#include "http/Url.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <iterator>
+#include <poll.h>
+#include <strings.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const s_apszErrorText[] = {
+    "成功完成",
+    "初始化WINSOCKET库失败",
+    "初始化退出事件失败",
+    "初始化SOCKET事件失败",
+    "URL无效",
+    "找不到服务器",
+    "SOCKET错误",
+    "创建SOCKET失败",
+    "连接服务器失败",
+    "建立事件失败",
+    "应用程序内部错误",
+    "连接超时",
+    "连接被中断",
+};
+const char s_szInvalidCode[] = "错误代码无效";
+
+// Large enough that a small page arrives with its header in one receive.
+const std::size_t s_nReceiveSize = 65536;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The value of the first header line named strName (any letter case, right
+// at the start of a line, so "Proxy-Connection:" is never "Connection:"),
+// without the blanks before it and the line end after it.
+bool FindHeaderValue(std::string_view strHeader, std::string_view strName, std::string_view& strValue)
+{
+    std::size_t nLine = 0;
+    while (nLine < strHeader.size()) {
+        std::size_t nEnd = strHeader.find('\n', nLine);
+        if (nEnd == std::string_view::npos)
+            nEnd = strHeader.size();
+        const std::string_view strLine = strHeader.substr(nLine, nEnd - nLine);
+        if (strLine.size() > strName.size() && strLine[strName.size()] == ':'
+            && strncasecmp(strLine.data(), strName.data(), strName.size()) == 0) {
+            std::size_t nStart = strName.size() + 1;
+            while (nStart < strLine.size() && IsBlank(strLine[nStart]))
+                ++nStart;
+            std::size_t nStop = strLine.size();
+            while (nStop > nStart && (strLine[nStop - 1] == '\r' || IsBlank(strLine[nStop - 1])))
+                --nStop;
+            strValue = strLine.substr(nStart, nStop - nStart);
+            return true;
+        }
+        nLine = nEnd + 1;
+    }
+    return false;
+}
+
+// True when the comma-separated list strValue holds strToken (any letter case).
+bool HasToken(std::string_view strValue, std::string_view strToken)
+{
+    std::size_t nPos = 0;
+    while (nPos <= strValue.size()) {
+        std::size_t nComma = strValue.find(',', nPos);
+        if (nComma == std::string_view::npos)
+            nComma = strValue.size();
+        std::size_t nStart = nPos, nStop = nComma;
+        while (nStart < nStop && IsBlank(strValue[nStart]))
+            ++nStart;
+        while (nStop > nStart && IsBlank(strValue[nStop - 1]))
+            --nStop;
+        if (nStop - nStart == strToken.size()
+            && strncasecmp(strValue.data() + nStart, strToken.data(), strToken.size()) == 0)
+            return true;
+        nPos = nComma + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+CHttpSession::CHttpSession()
+    : m_hDoneEvent(CEvent::INITIAL_SET)
+{
+}
+
+CHttpSession::~CHttpSession()
+{
+    Stop();
+}
+
+const char* CHttpSession::GetErrorText(int nError)
+{
+    // Codes run from 0 down to -12; anything else gets its own text, not an
+    // out-of-range read.
+    if (nError > 0 || nError < -static_cast<int>(std::size(s_apszErrorText) - 1))
+        return s_szInvalidCode;
+    return s_apszErrorText[-nError];
+}
+
+std::string_view CHttpSession::GetBody() const
+{
+    if (!m_pBody)
+        return std::string_view();
+    return std::string_view(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen));
+}
+
+void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
+{
+    if (!m_hDoneEvent.IsSet())
+        return;
+
+    std::string strHost, strPath;
+    int nPort = 80;
+    bool bParsed = false;
+    if (pszUrl != nullptr) {
+        const std::string_view strUrl(pszUrl);
+        bParsed = ParseUrl(strUrl, strHost, strPath, nPort);
+        // Only a text without a scheme of its own earns the second try:
+        // "https://h/" retried as "http://https://h/" would name host "https".
+        if (!bParsed && strUrl.substr(0, 16).find("://") == std::string_view::npos)
+            bParsed = ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort);
+    }
+
+    m_hDoneEvent.Reset();
+    m_nError = HTTP_OK;
+    m_pBody.reset();
+    m_nBodyLen = 0;
+    m_nBodyCapacity = 0;
+    m_nContentLength = -1;
+
+    if (!bParsed) {
+        m_nError = HTTP_ERR_INVALID_URL;
+        OnError();
+        m_hDoneEvent.Set();
+        return;
+    }
+
+    if (m_hThread.IsRunning() && strHost == m_strHost && nPort == m_nPort) {
+        std::lock_guard lock(m_handoverMutex);
+        if (m_bAccepting) {
+            m_strUrl = pszUrl;
+            m_strPath = strPath;
+            // On an open connection an empty referer counts as none.
+            m_strReferer = pszReferer != nullptr && *pszReferer != '\0'
+                ? std::string(pszReferer) : DefaultReferer(strHost, strPath);
+            m_hSendEvent.Set();
+            return;
+        }
+    }
+    // Another host or port, or a connection that is ending: the old thread
+    // is idle (no request runs), so stopping it writes no result.
+    Stop();
+
+    m_nPort = nPort;
+    m_strUrl = pszUrl;
+    m_strHost = strHost;
+    m_strPath = strPath;
+    m_strReferer = pszReferer != nullptr ? std::string(pszReferer) : DefaultReferer(strHost, strPath);
+    m_bReusable = false;
+    m_bBusy = true;
+    m_hSendEvent.Reset();
+    {
+        std::lock_guard lock(m_handoverMutex);
+        m_bAccepting = true;
+    }
+    if (!m_hThread.Start([this] { ThreadMain(); })) {
+        m_bBusy = false;
+        m_nError = HTTP_ERR_INTERNAL;
+        OnError();
+        m_hDoneEvent.Set();
+    }
+}
+
+void CHttpSession::Stop()
+{
+    m_hQuitEvent.Set();
+    m_hThread.Join();
+    m_hQuitEvent.Reset();
+}
+
+bool CHttpSession::FollowRedirect()
+{
+    if (!m_hDoneEvent.IsSet() || m_strHeader.find("302 Found") == std::string::npos)
+        return false;
+    std::string_view strLocation;
+    if (!FindHeaderValue(m_strHeader, "Location", strLocation) || strLocation.empty())
+        return false;
+    std::string strUrl(strLocation);
+    // A location given as a path alone stays on this server.
+    if (strUrl[0] == '/' && (strUrl.size() < 2 || strUrl[1] != '/')) {
+        std::string strBase = "http://" + m_strHost;
+        if (m_nPort != 80)
+            strBase += ":" + std::to_string(m_nPort);
+        strUrl.insert(0, strBase);
+    }
+    const std::string strReferer = m_strReferer;
+    BeginRequest(strUrl.c_str(), strReferer.c_str());
+    return true;
+}
+
+bool CHttpSession::WaitForResponse(int nTimeoutMs)
+{
+    const auto tStart = Clock::now();
+    if (!m_hDoneEvent.Wait(nTimeoutMs))
+        return false;
+    if (m_bKeepAlive && m_bReusable)
+        return true;
+    int nLeft = -1;
+    if (nTimeoutMs >= 0) {
+        const auto nSpent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tStart).count();
+        nLeft = nSpent >= nTimeoutMs ? 0 : static_cast<int>(nTimeoutMs - nSpent);
+    }
+    return m_hThread.WaitForEnd(nLeft);
+}
+
+void CHttpSession::ComposeRequest()
+{
+    m_strRequest = ComposeGetRequest(m_strHost, m_strPath, m_strReferer, m_strAuthorization, m_bKeepAlive);
+}
+
+void CHttpSession::Fail(int nError)
+{
+    m_nError = nError;
+    OnError();
+}
+
+void CHttpSession::SignalDone()
+{
+    // Once the event is set the caller owns every field again, so the flag
+    // that keeps this thread off them is cleared first.
+    m_bBusy = false;
+    m_hDoneEvent.Set();
+}
+
+// ---------------------------------------------------------------------------
+// The socket thread.
+
+void CHttpSession::ThreadMain()
+{
+    if (!OnThreadStart()) {
+        std::lock_guard lock(m_handoverMutex);
+        m_bAccepting = false;
+        SignalDone();
+        return;
+    }
+    m_aReceive.resize(s_nReceiveSize);
+    while (RunConnection()) {
+    }
+    m_aReceive.clear();
+    m_aReceive.shrink_to_fit();
+    OnThreadEnd();
+}
+
+bool CHttpSession::RunConnection()
+{
+    bool bConnecting = true;
+    bool bReconnect = false;
+    const std::uint32_t nAddress = ResolveHost(m_strHost);
+    if (nAddress == 0) {
+        Fail(HTTP_ERR_HOST_NOT_FOUND);
+    } else if (!m_socket.CreateTcp()) {
+        Fail(HTTP_ERR_CREATE_SOCKET);
+    } else if (!m_socket.StartConnect(nAddress, htons(static_cast<std::uint16_t>(m_nPort)))) {
+        Fail(HTTP_ERR_CONNECT);
+    } else {
+        bool bTimedOut = false;
+        Clock::time_point tShutdown;
+        for (;;) {
+            short nWant = POLLOUT;
+            if (!bConnecting)
+                nWant = m_nSendPos < m_strRequest.size() && m_bBusy ? POLLIN | POLLOUT : POLLIN;
+            int nWaitMs = m_nTimeout;
+            if (bTimedOut && m_nTimeout >= 0) {
+                // A server that ignores the shutdown gets one more time-out
+                // to close, not for ever.
+                const auto nSince = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tShutdown).count();
+                nWaitMs = nSince >= m_nTimeout ? 0 : static_cast<int>(m_nTimeout - nSince);
+            }
+            short nReady = 0;
+            const int nWait = WaitForAny({ &m_hQuitEvent, bConnecting ? nullptr : &m_hSendEvent },
+                                         nWaitMs, m_socket.Get(), nWant, &nReady);
+            if (nWait == 0) {
+                if (m_bBusy)
+                    Fail(HTTP_ERR_INTERRUPTED);
+                m_socket.ShutdownSend();
+                break;
+            }
+            if (nWait == 1) {
+                m_hSendEvent.Reset();
+                m_bBusy = true;
+                // A server that closed the kept connection while it was idle
+                // has said so already; the request goes on a new connection
+                // instead of into the closed one.
+                if (!DrainIdleConnection()) {
+                    bReconnect = true;
+                    break;
+                }
+                StartSend();
+                if (!ContinueSend())
+                    break;
+                continue;
+            }
+            if (nWait == WAIT_TIMEOUT) {
+                if (!m_bBusy)
+                    break;  // An idle connection is simply let go.
+                if (bTimedOut)
+                    break;
+                Fail(HTTP_ERR_TIMEOUT);
+                bTimedOut = true;
+                tShutdown = Clock::now();
+                if (!m_socket.ShutdownSend())
+                    break;
+                continue;
+            }
+            if (nWait != WAIT_SOCKET) {
+                if (m_bBusy)
+                    Fail(HTTP_ERR_INTERNAL);
+                m_socket.ShutdownSend();
+                break;
+            }
+            if (bConnecting) {
+                if (m_socket.GetPendingError() != 0) {
+                    Fail(HTTP_ERR_CONNECT);
+                    break;
+                }
+                bConnecting = false;
+                StartSend();
+                if (!ContinueSend())
+                    break;
+                continue;
+            }
+            if ((nReady & POLLOUT) && !ContinueSend())
+                break;
+            if (nReady & (POLLIN | POLLHUP | POLLERR)) {
+                const EReceive nResult = ReceiveData();
+                if (nResult == RECEIVE_FAILED)
+                    break;
+                if (nResult == RECEIVE_CLOSED) {
+                    TakeResponseClose();
+                    break;
+                }
+            }
+        }
+    }
+    m_socket.Close();
+    if (bReconnect)
+        return true;
+
+    bool bPending;
+    {
+        std::lock_guard lock(m_handoverMutex);
+        m_bAccepting = false;
+        bPending = m_hSendEvent.IsSet();
+        // A request handed over while the idle connection went away is
+        // carried on a new connection to the same server.
+        if (bPending && !m_bBusy && !m_hQuitEvent.IsSet()) {
+            m_hSendEvent.Reset();
+            m_bAccepting = true;
+            m_bBusy = true;
+            return true;
+        }
+    }
+    if (bPending) {
+        m_hSendEvent.Reset();
+        m_bBusy = true;
+        Fail(HTTP_ERR_INTERRUPTED);
+    }
+    if (m_bBusy)
+        SignalDone();
+    return false;
+}
+
+bool CHttpSession::DrainIdleConnection()
+{
+    // Bytes that came while no request waited answer nothing; they are
+    // dropped, as they would have been had the thread seen them first.
+    for (;;) {
+        const ssize_t nRead = m_socket.Receive(m_aReceive.data(), m_aReceive.size());
+        if (nRead > 0)
+            continue;
+        return nRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+void CHttpSession::StartSend()
+{
+    ComposeRequest();
+    m_nSendPos = 0;
+    StartResponse();
+}
+
+bool CHttpSession::ContinueSend()
+{
+    // The whole request goes out even when the socket takes only part of a
+    // long form at once; the rest waits for room.
+    while (m_nSendPos < m_strRequest.size()) {
+        const ssize_t nSent = m_socket.Send(m_strRequest.data() + m_nSendPos, m_strRequest.size() - m_nSendPos);
+        if (nSent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            Fail(HTTP_ERR_SOCKET);
+            return false;
+        }
+        m_nSendPos += static_cast<std::size_t>(nSent);
+    }
+    return true;
+}
+
+CHttpSession::EReceive CHttpSession::ReceiveData()
+{
+    char* pTarget = m_aReceive.data();
+    std::size_t nWant = m_aReceive.size();
+    const bool bIntoBody = m_bBusy && !m_bComplete && !m_bInHeader;
+    if (bIntoBody) {
+        // Body bytes go straight into the body buffer; a body of known
+        // length is never read past its end.
+        std::size_t nRoom = s_nReceiveSize;
+        if (m_nContentLength >= 0)
+            nRoom = static_cast<std::size_t>(m_nContentLength - m_nBodyLen);
+        if (static_cast<std::size_t>(m_nBodyLen) + nRoom > m_nBodyLimit)
+            nRoom = m_nBodyLimit - static_cast<std::size_t>(m_nBodyLen);
+        if (nRoom > 0) {
+            if (!EnsureBodyRoom(std::min(nRoom, s_nReceiveSize)))
+                return RECEIVE_FAILED;
+            pTarget = m_pBody.get() + m_nBodyLen;
+            nWant = std::min(nRoom, static_cast<std::size_t>(m_nBodyCapacity - m_nBodyLen));
+        }
+    }
+    const ssize_t nRead = m_socket.Receive(pTarget, nWant);
+    if (nRead == 0)
+        return RECEIVE_CLOSED;
+    if (nRead < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return RECEIVE_OK;
+        if (m_bBusy)
+            Fail(HTTP_ERR_SOCKET);
+        return RECEIVE_FAILED;
+    }
+    if (!m_bBusy || m_bComplete)
+        return RECEIVE_OK;  // Nobody waits for these bytes.
+    if (pTarget != m_aReceive.data()) {
+        ReadBody(static_cast<std::size_t>(nRead));
+        return m_nError == HTTP_OK || m_nError == HTTP_ERR_TIMEOUT ? RECEIVE_OK : RECEIVE_FAILED;
+    }
+    return TakeResponseBytes(pTarget, static_cast<std::size_t>(nRead)) ? RECEIVE_OK : RECEIVE_FAILED;
+}
+
+// ---------------------------------------------------------------------------
+// The response side.
+
+void CHttpSession::StartResponse()
+{
+    m_strHeader.clear();
+    m_bInHeader = true;
+    m_bComplete = false;
+    m_chunks = CChunkScanner();
+}
+
+bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
+{
+    const int nErrorBefore = m_nError;
+    while (nLen > 0 && !m_bComplete && m_nError == nErrorBefore) {
+        if (m_bInHeader) {
+            const long nTaken = ReadHeader(pData, nLen);
+            if (nTaken < 0)
+                return false;
+            pData += nTaken;
+            nLen -= static_cast<std::size_t>(nTaken);
+            continue;
+        }
+        std::size_t nRoom = nLen;
+        if (m_nContentLength >= 0)
+            nRoom = std::min(nRoom, static_cast<std::size_t>(m_nContentLength - m_nBodyLen));
+        if (static_cast<std::size_t>(m_nBodyLen) + nRoom > m_nBodyLimit) {
+            Fail(HTTP_ERR_SOCKET);
+            return false;
+        }
+        if (!EnsureBodyRoom(nRoom))
+            return false;
+        std::memcpy(m_pBody.get() + m_nBodyLen, pData, nRoom);
+        ReadBody(nRoom);
+        pData += nRoom;
+        nLen -= nRoom;
+        // Bytes past a body of known length or past the last chunk belong to
+        // no response and are dropped, as they would be once idle.
+        if (m_bComplete)
+            break;
+    }
+    return m_nError == nErrorBefore;
+}
+
+long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)
+{
+    // The header is taken line by line so that it ends exactly where a
+    // byte-wise reader would see it end; what follows is the body's. Some
+    // servers end lines with a bare LF, so "\n\n" ends the header as well
+    // as "\r\n\r\n".
+    std::size_t nPos = 0;
+    while (nPos < nLen) {
+        const char* pLf = static_cast<const char*>(std::memchr(pData + nPos, '\n', nLen - nPos));
+        const std::size_t nStop = pLf == nullptr ? nLen : static_cast<std::size_t>(pLf - pData) + 1;
+        m_strHeader.append(pData + nPos, nStop - nPos);
+        nPos = nStop;
+        if (m_strHeader.size() > m_nHeaderLimit) {
+            Fail(HTTP_ERR_SOCKET);
+            return -1;
+        }
+        if (pLf == nullptr)
+            break;
+        const std::size_t nSize = m_strHeader.size();
+        const bool bEnd = (nSize >= 2 && m_strHeader[nSize - 2] == '\n')
+            || (nSize >= 4 && m_strHeader.compare(nSize - 4, 4, "\r\n\r\n") == 0);
+        if (!bEnd || !ParseHeaders())
+            continue;  // An interim "100 Continue": the final header follows.
+        if (m_nContentLength >= 0 && static_cast<std::size_t>(m_nContentLength) > m_nBodyLimit) {
+            Fail(HTTP_ERR_SOCKET);
+            return -1;
+        }
+        if (!EnsureBodyRoom(0))
+            return -1;
+        if (m_nContentLength == 0)
+            CompleteResponse();
+        return static_cast<long>(nPos);
+    }
+    return static_cast<long>(nPos);
+}
+
+bool CHttpSession::ParseHeaders()
+{
+    m_nContentLength = -1;
+    const std::size_t nContinue = m_strHeader.find("100 Continue");
+    if (nContinue != std::string::npos && m_strHeader.find("HTTP/1.", nContinue) == std::string::npos)
+        return false;
+
+    std::string_view strValue;
+    if (FindHeaderValue(m_strHeader, "Content-Length", strValue)) {
+        // Digits past the 32-bit range still read as "too long", never wrap.
+        long long nValue = 0;
+        for (std::size_t i = 0; i < strValue.size() && strValue[i] >= '0' && strValue[i] <= '9'; ++i) {
+            nValue = nValue * 10 + (strValue[i] - '0');
+            if (nValue > INT_MAX) {
+                nValue = INT_MAX;
+                break;
+            }
+        }
+        m_nContentLength = static_cast<int>(nValue);
+    }
+    m_bChunked = FindHeaderValue(m_strHeader, "Transfer-Encoding", strValue) && HasToken(strValue, "chunked");
+    m_bReusable = true;
+    if (m_bKeepAlive && FindHeaderValue(m_strHeader, "Connection", strValue) && HasToken(strValue, "close"))
+        m_bReusable = false;
+
+    // The buffer grows as data arrives: a declared length is a promise from
+    // the server, not a reason to allocate it all at once.
+    m_pBody.reset();
+    m_nBodyCapacity = 0;
+    m_nBodyLen = 0;
+    m_bInHeader = false;
+    OnHeaders();
+    return true;
+}
+
+bool CHttpSession::EnsureBodyRoom(std::size_t nWant)
+{
+    const std::size_t nLen = static_cast<std::size_t>(m_nBodyLen);
+    const std::size_t nCapacity = static_cast<std::size_t>(m_nBodyCapacity);
+    if (m_pBody && nCapacity - nLen >= nWant)
+        return true;
+    std::size_t nNew = std::max<std::size_t>(nCapacity * 2, 65536);
+    if (m_nContentLength >= 0)
+        nNew = std::min(nNew, static_cast<std::size_t>(m_nContentLength));
+    nNew = std::max(nNew, nLen + nWant);
+    if (nNew > m_nBodyLimit) {
+        Fail(HTTP_ERR_SOCKET);
+        return false;
+    }
+    char* pNew = static_cast<char*>(std::realloc(m_pBody.get(), nNew + 1));
+    if (pNew == nullptr) {
+        Fail(HTTP_ERR_SOCKET);
+        return false;
+    }
+    static_cast<void>(m_pBody.release());
+    m_pBody.reset(pNew);
+    m_pBody.get()[nLen] = '\0';
+    m_nBodyCapacity = static_cast<int>(nNew);
+    return true;
+}
+
+void CHttpSession::ReadBody(std::size_t nLen)
+{
+    m_nBodyLen += static_cast<int>(nLen);
+    m_pBody.get()[m_nBodyLen] = '\0';
+    if (m_nContentLength >= 0) {
+        if (m_nBodyLen >= m_nContentLength)
+            CompleteResponse();
+    } else if (m_bChunked && m_chunks.Scan(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen))) {
+        // The last chunk and the trailer are in: the response is whole even
+        // though the server keeps the connection open for the next request.
+        m_nBodyLen = static_cast<int>(m_chunks.GetEnd());
+        CompleteResponse();
+    }
+}
+
+void CHttpSession::CompleteResponse()
+{
+    if (m_bChunked && m_nBodyLen > 0) {
+        bool bWhole = false;
+        m_nBodyLen = static_cast<int>(DecodeChunked(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen), bWhole));
+    }
+    if (m_pBody)
+        m_pBody.get()[m_nBodyLen] = '\0';
+    m_bComplete = true;
+    OnComplete();
+    if (m_bReusable)
+        SignalDone();
+}
+
+bool CHttpSession::TakeResponseClose()
+{
+    if (!m_bBusy || m_bComplete || m_bInHeader)
+        return true;
+    if (m_nContentLength >= 0) {
+        // The server went away before the declared length arrived: what came
+        // is kept, but the page is not taken for whole.
+        Fail(HTTP_ERR_SOCKET);
+        return false;
+    }
+    if (m_nBodyLen > 0)
+        CompleteResponse();
+    return true;
+}

@@ -1,0 +1,153 @@
+// HttpSession.h - one HTTP/1.1 exchange at a time on a socket thread of its
+// own. The caller and the socket thread never touch the fields at the same
+// time; the done event says whose turn it is. The connection stays open for
+// the next request to the same host and port.
+#pragma once
+
+#include "platform/Event.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+#include "http/ChunkedBody.h"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum {
+    HTTP_OK                 = 0,
+    HTTP_ERR_SOCKET_LIBRARY = -1,
+    HTTP_ERR_QUIT_EVENT     = -2,
+    HTTP_ERR_SOCKET_EVENT   = -3,
+    HTTP_ERR_INVALID_URL    = -4,
+    HTTP_ERR_HOST_NOT_FOUND = -5,
+    HTTP_ERR_SOCKET         = -6,
+    HTTP_ERR_CREATE_SOCKET  = -7,
+    HTTP_ERR_CONNECT        = -8,
+    HTTP_ERR_SELECT_EVENTS  = -9,
+    HTTP_ERR_INTERNAL       = -10,
+    HTTP_ERR_TIMEOUT        = -11,
+    HTTP_ERR_INTERRUPTED    = -12,
+};
+
+class CHttpSession
+{
+public:
+    CHttpSession();
+    // Stops the socket thread. A class that overrides a hook must call Stop()
+    // in its own destructor, since the thread may call the hook until then.
+    virtual ~CHttpSession();
+    CHttpSession(const CHttpSession&) = delete;
+    CHttpSession& operator=(const CHttpSession&) = delete;
+
+    // Starts a GET of pszUrl and returns at once; ignored while a request is
+    // in progress. A null pszReferer asks for the default Referer; an empty
+    // one is sent empty on a new connection only. A URL without a scheme is
+    // tried once more with "http://" in front.
+    void BeginRequest(const char* pszUrl, const char* pszReferer);
+    // Ends the socket thread (an exchange in progress ends with -12) and
+    // waits for it without limit. Safe from another thread than the caller's.
+    void Stop();
+    // Starts a request for the Location of a "302 Found" response; false when
+    // the last response was no such redirect or a request is in progress.
+    bool FollowRedirect();
+    // Waits until the request is finished and, when the connection is
+    // closing, until its thread has ended. False when nTimeoutMs (-1: no
+    // limit) ran out first; the caller may simply wait again.
+    bool WaitForResponse(int nTimeoutMs = -1);
+
+    const char* GetErrorText() const { return GetErrorText(m_nError); }
+    static const char* GetErrorText(int nError);
+    // The body of the last response; empty when there is none. Valid until
+    // the next request.
+    std::string_view GetBody() const;
+
+    // Read by the caller only after WaitForResponse(); m_nTimeout,
+    // m_strAuthorization and m_bKeepAlive set only while no request runs.
+    CEvent      m_hSendEvent;  // Asks the socket thread to send on the open connection.
+    CEvent      m_hQuitEvent;  // Asks the socket thread to end.
+    CEvent      m_hDoneEvent;  // Set while no request is in progress.
+    CThread     m_hThread;     // The socket thread of the open connection.
+    int         m_nError = HTTP_OK;
+    std::string m_strUrl;      // URL of the current request as the caller gave it.
+    std::string m_strHost;     // Host of the open connection, letter case kept.
+    std::string m_strPath;
+    std::string m_strReferer;
+    int         m_nPort = 80;
+    std::string m_strAuthorization;  // Whole Authorization value; GET only; empty: no line.
+    std::string m_strRequest;  // The request last composed.
+    std::string m_strHeader;   // The response header read so far, interim "100 Continue" included.
+
+    struct CFreeBody { void operator()(char* p) const { std::free(p); } };
+    // Body bytes, zero-terminated at every moment once allocated; null after
+    // BeginRequest until a header arrives. Grown with realloc as data comes.
+    std::unique_ptr<char, CFreeBody> m_pBody;
+    int  m_nBodyLen = 0;         // After chunk decoding: decoded bytes.
+    int  m_nContentLength = -1;  // -1 when the header gives none.
+    int  m_nBodyCapacity = 0;    // Usable bytes of m_pBody; one more holds the zero.
+    bool m_bChunked = false;
+    int  m_nTimeout = 10000;     // Limit of each wait of the socket thread, ms; -1: none.
+    bool m_bKeepAlive = true;
+    bool m_bReusable = false;    // The connection stays open after this response.
+    bool m_bInHeader = false;
+
+protected:
+    // Hooks; all but ComposeRequest's callers and OnError run on the socket thread.
+    virtual void ComposeRequest();
+    virtual void OnHeaders() {}
+    virtual void OnComplete() {}
+    virtual void OnError() {}
+    virtual bool OnThreadStart() { return true; }
+    virtual void OnThreadEnd() {}
+
+    // The response side without a socket, so that it can be fed bytes in any
+    // pieces. StartResponse() readies it for a new response; TakeResponseBytes()
+    // and TakeResponseClose() return false once the exchange has failed.
+    void StartResponse();
+    bool TakeResponseBytes(const char* pData, std::size_t nLen);
+    bool TakeResponseClose();
+    // Header bytes; returns how many belong to the header (the rest are body
+    // bytes), or -1 on failure.
+    virtual long ReadHeader(const char* pData, std::size_t nLen);
+    // nLen body bytes have been written at m_pBody + m_nBodyLen.
+    virtual void ReadBody(std::size_t nLen);
+    bool ParseHeaders();
+    bool EnsureBodyRoom(std::size_t nWant);
+    void CompleteResponse();
+    void Fail(int nError);
+
+    // Largest header and body taken; beyond them the exchange ends with -6.
+    std::size_t m_nHeaderLimit = 65536;
+    std::size_t m_nBodyLimit = std::size_t{1} << 30;
+
+    // Socket thread only, while a request is in progress.
+    bool m_bBusy = false;      // A request waits; the done event is owed.
+    bool m_bComplete = false;  // The response is whole; later bytes are dropped.
+    CChunkScanner m_chunks;
+
+private:
+    enum EReceive { RECEIVE_OK, RECEIVE_CLOSED, RECEIVE_FAILED };
+
+    void ThreadMain();
+    // One connection from resolving to close; true when a request handed
+    // over at the very moment the connection went away asks for another.
+    bool RunConnection();
+    // False when the idle connection has been closed or broken by the server.
+    bool DrainIdleConnection();
+    void StartSend();
+    bool ContinueSend();
+    EReceive ReceiveData();
+    void SignalDone();
+
+    CSocket     m_socket;          // Socket thread only.
+    std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.
+    std::vector<char> m_aReceive;  // Socket thread's reading buffer.
+
+    // A request handed to a live thread must never be lost to a connection
+    // that is closing at that moment: the thread stops accepting under this
+    // lock and then looks whether a send order came in first.
+    std::mutex m_handoverMutex;
+    bool m_bAccepting = false;
+};

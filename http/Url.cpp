@@ -1,0 +1,165 @@
+// Url.cpp - URL splitting, host look-up, request texts and UrlEncode.
+#include "Url.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort)
+{
+    nPort = 80;
+    strHost.clear();
+    strPath.clear();
+
+    // At most 15 characters of scheme: a 16th without a ':' ends the parse.
+    std::size_t nPos = 0;
+    while (nPos < strUrl.size() && strUrl[nPos] != ':') {
+        if (++nPos >= 16)
+            return false;
+    }
+    if (nPos >= strUrl.size())
+        return false;
+    const std::string_view strScheme = strUrl.substr(0, nPos);
+    if (strUrl.substr(nPos + 1, 2) != "//")
+        return false;
+    if (strScheme.size() != 4 || strncasecmp(strScheme.data(), "http", 4) != 0)
+        return false;
+    nPos += 3;
+
+    const std::size_t nHostEnd = strUrl.find_first_of(":/", nPos);
+    strHost.assign(strUrl.substr(nPos, nHostEnd == std::string_view::npos ? std::string_view::npos : nHostEnd - nPos));
+    nPos = nHostEnd == std::string_view::npos ? strUrl.size() : nHostEnd;
+
+    if (nPos < strUrl.size() && strUrl[nPos] == ':') {
+        const std::size_t nSlash = strUrl.find('/', nPos + 1);
+        if (nSlash == std::string_view::npos || nSlash - (nPos + 1) > 5)
+            return false;
+        // Leading digits only: "8x/" reads as 8, ":/" as 0. Five digits
+        // cannot overflow.
+        int nValue = 0;
+        for (std::size_t i = nPos + 1; i < nSlash && strUrl[i] >= '0' && strUrl[i] <= '9'; ++i)
+            nValue = nValue * 10 + (strUrl[i] - '0');
+        nPort = nValue;
+        nPos = nSlash;
+    }
+
+    strPath.assign(strUrl.substr(nPos));
+    if (strPath.empty())
+        strPath = "/";
+    return true;
+}
+
+std::uint32_t ResolveHost(const std::string& strHost)
+{
+    const in_addr_t nDotted = inet_addr(strHost.c_str());
+    if (nDotted != INADDR_NONE)
+        return nDotted;
+    if (strHost.empty())
+        return 0;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    if (getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) != 0 || pResult == nullptr)
+        return 0;
+    std::uint32_t nAddress = 0;
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        if (p->ai_family == AF_INET) {
+            nAddress = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+            break;
+        }
+    }
+    freeaddrinfo(pResult);
+    return nAddress;
+}
+
+std::string DefaultReferer(std::string_view strHost, std::string_view strPath)
+{
+    std::string strReferer(strHost);
+    const std::size_t nSlash = strPath.rfind('/');
+    if (nSlash != std::string_view::npos)
+        strReferer.append(strPath.substr(0, nSlash + 1));
+    return strReferer;
+}
+
+namespace {
+
+const char s_szUserAgent[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
+
+} // namespace
+
+std::string ComposeGetRequest(std::string_view strHost, std::string_view strPath,
+                              std::string_view strReferer, std::string_view strAuthorization,
+                              bool bKeepAlive)
+{
+    std::string strRequest;
+    strRequest.reserve(320 + strHost.size() + strPath.size() + strReferer.size() + strAuthorization.size());
+    strRequest.append("GET ").append(strPath).append(" HTTP/1.1\r\n");
+    strRequest.append("Host: ").append(strHost).append("\r\n");
+    strRequest.append("Accept: */*\r\n");
+    strRequest.append("Referer: ").append(strReferer).append("\r\n");
+    strRequest.append(s_szUserAgent);
+    strRequest.append("Pragma: no-cache\r\n");
+    strRequest.append("Cache-Control: no-cache\r\n");
+    if (bKeepAlive)
+        strRequest.append("Connection: Keep-Alive\r\nProxy-Connection: Keep-Alive\r\n");
+    else
+        strRequest.append("Connection: close\r\n");
+    if (!strAuthorization.empty())
+        strRequest.append("Authorization: ").append(strAuthorization).append("\r\n");
+    strRequest.append("\r\n");
+    return strRequest;
+}
+
+std::string ComposePostRequest(std::string_view strHost, std::string_view strPath,
+                               std::string_view strReferer, std::string_view strBody)
+{
+    std::string strRequest;
+    strRequest.reserve(400 + strHost.size() + strPath.size() + strReferer.size() + strBody.size());
+    strRequest.append("POST ").append(strPath).append(" HTTP/1.1\r\n");
+    strRequest.append("Host: ").append(strHost).append("\r\n");
+    strRequest.append("Accept: */*\r\n");
+    strRequest.append("Accept-Language: zh-cn\r\n");
+    strRequest.append("Referer: ").append(strReferer).append("\r\n");
+    strRequest.append("Content-Type: application/x-www-form-urlencoded\r\n");
+    strRequest.append(s_szUserAgent);
+    strRequest.append("Pragma: no-cache\r\n");
+    strRequest.append("Cache-Control: no-cache\r\n");
+    // The POST asks for a persistent connection whatever the session says,
+    // and names the two keep-alive lines in the other order than the GET.
+    strRequest.append("Proxy-Connection: Keep-Alive\r\n");
+    strRequest.append("Connection: Keep-Alive\r\n");
+    strRequest.append("Content-Length:").append(std::to_string(strBody.size())).append("\r\n");
+    strRequest.append("\r\n");
+    strRequest.append(strBody);
+    return strRequest;
+}
+
+std::string UrlEncode(const char* pszText)
+{
+    if (pszText == nullptr)
+        return std::string();
+    return UrlEncode(pszText, std::char_traits<char>::length(pszText));
+}
+
+std::string UrlEncode(const char* pText, std::size_t nLen)
+{
+    static const char s_szHex[] = "0123456789ABCDEF";
+    std::string strOut;
+    strOut.reserve(nLen * 3);
+    for (std::size_t i = 0; i < nLen; ++i) {
+        const unsigned char c = static_cast<unsigned char>(pText[i]);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+            strOut.push_back(static_cast<char>(c));
+        } else if (c == ' ' || (c >= 9 && c <= 13)) {
+            strOut.push_back('+');
+        } else {
+            strOut.push_back('%');
+            strOut.push_back(s_szHex[c >> 4]);
+            strOut.push_back(s_szHex[c & 15]);
+        }
+    }
+    return strOut;
+}

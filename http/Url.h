@@ -1,0 +1,36 @@
+// Url.h - the text side of the HTTP client: URL splitting, host look-up,
+// the default Referer, the request texts and form-value encoding. Nothing
+// here is percent-decoded or normalised; bytes pass through unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Splits an "http://host[:port][/path]" URL. On success fills all three
+// outputs (port 80 unless named, path "/" when nothing follows the host) and
+// returns true; on failure returns false and the outputs are unspecified.
+bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort);
+
+// The IPv4 address of a dotted address or host name, in network byte order;
+// 0 when the name cannot be resolved.
+std::uint32_t ResolveHost(const std::string& strHost);
+
+// The Referer sent when the caller names none: the host followed by the path
+// up to and including its last '/', without a scheme ("h" + "/a/b?x" -> "h/a/").
+std::string DefaultReferer(std::string_view strHost, std::string_view strPath);
+
+// Whole request texts, byte for byte as they go on the wire.
+std::string ComposeGetRequest(std::string_view strHost, std::string_view strPath,
+                              std::string_view strReferer, std::string_view strAuthorization,
+                              bool bKeepAlive);
+std::string ComposePostRequest(std::string_view strHost, std::string_view strPath,
+                               std::string_view strReferer, std::string_view strBody);
+
+// Form-value encoding: letters and digits stay, blanks and bytes 9-13 become
+// '+', every other byte becomes %XX (upper-case hex). The first form stops at
+// the terminating zero (null reads as empty), the second encodes exactly nLen
+// bytes, a zero byte included.
+std::string UrlEncode(const char* pszText);
+std::string UrlEncode(const char* pText, std::size_t nLen);

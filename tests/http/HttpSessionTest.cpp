@@ -1,0 +1,403 @@
+// HttpSessionTest.cpp - whole exchanges against a scripted raw server on
+// 127.0.0.1 that answers with exact bytes and records the exact requests.
+#include "http/HttpPostSession.h"
+#include "platform/Event.h"
+
+#include "RawServer.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int s_nWaitMs = 10000;  // Limit of every wait on a session in these tests.
+
+long long MsSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Answers every request on a connection with the same bytes until the
+// client goes away.
+CRawServer::Handler AnswerEach(std::string strResponse)
+{
+    return [strResponse](CRawConnection& connection) {
+        while (!connection.ReadRequest().empty()) {
+            if (!connection.Send(strResponse))
+                return;
+        }
+    };
+}
+
+// One GET's text with everything this client sends, for a server at 127.0.0.1.
+std::string ExpectedGet(const std::string& strPath, const std::string& strReferer, const std::string& strAuth = "")
+{
+    return "GET " + strPath + " HTTP/1.1\r\n"
+           "Host: 127.0.0.1\r\n"
+           "Accept: */*\r\n"
+           "Referer: " + strReferer + "\r\n"
+           "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+           "Pragma: no-cache\r\n"
+           "Cache-Control: no-cache\r\n"
+           "Connection: Keep-Alive\r\n"
+           "Proxy-Connection: Keep-Alive\r\n"
+           + (strAuth.empty() ? std::string() : "Authorization: " + strAuth + "\r\n")
+           + "\r\n";
+}
+
+void GetAndWait(CHttpPostSession& session, const std::string& strUrl, const char* pszReferer)
+{
+    session.Get(strUrl.c_str(), pszReferer);
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs)) << strUrl;
+}
+
+} // namespace
+
+TEST(HttpSessionTest, GetTextsAndReferersOnNewAndReusedConnections)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CHttpPostSession session;
+    session.m_strAuthorization = "Basic dTpw";
+    GetAndWait(session, server.GetUrl("/a/b.asp?x=1"), nullptr);  // null: default Referer
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.GetBody(), "ok");
+    GetAndWait(session, server.GetUrl("/c/d"), "");                // reused: empty counts as none
+    GetAndWait(session, server.GetUrl("/e"), "http://r/");
+    EXPECT_EQ(session.GetBody(), "ok");
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+
+    CHttpPostSession fresh;
+    GetAndWait(fresh, server.GetUrl("/f/g"), "");                  // new: empty stays empty
+    EXPECT_EQ(server.GetConnectionCount(), 2);
+
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 4u);
+    EXPECT_EQ(aRequests[0], ExpectedGet("/a/b.asp?x=1", "127.0.0.1/a/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[1], ExpectedGet("/c/d", "127.0.0.1/c/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[2], ExpectedGet("/e", "http://r/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[3], ExpectedGet("/f/g", ""));
+}
+
+TEST(HttpSessionTest, PostTextsCarryTheBodyAndNoAuthorization)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CHttpPostSession session;
+    session.m_strAuthorization = "Basic dTpw";
+    session.Post(server.GetUrl("/form").c_str(), "R", "a=1&b=%D6%D0");
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    session.Post(server.GetUrl("/form").c_str(), "R", nullptr);
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, 0);
+
+    const std::string strHead =
+        "POST /form HTTP/1.1\r\n"
+        "Host: 127.0.0.1\r\n"
+        "Accept: */*\r\n"
+        "Accept-Language: zh-cn\r\n"
+        "Referer: R\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\n"
+        "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+        "Pragma: no-cache\r\n"
+        "Cache-Control: no-cache\r\n"
+        "Proxy-Connection: Keep-Alive\r\n"
+        "Connection: Keep-Alive\r\n";
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 2u);
+    EXPECT_EQ(aRequests[0], strHead + "Content-Length:12\r\n\r\na=1&b=%D6%D0");
+    EXPECT_EQ(aRequests[1], strHead + "Content-Length:0\r\n\r\n");
+}
+
+TEST(HttpSessionTest, LargeFormBodyGoesOutWhole)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    std::string strBody(4 << 20, 'x');
+    for (std::size_t i = 0; i < strBody.size(); i += 4097)
+        strBody[i] = static_cast<char>('a' + i % 26);
+    CHttpPostSession session;
+    session.Post(server.GetUrl("/big").c_str(), nullptr, strBody.c_str());
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, 0);
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 1u);
+    EXPECT_EQ(aRequests[0].substr(aRequests[0].size() - strBody.size()), strBody);
+}
+
+TEST(HttpSessionTest, InterimContinueThenTheFinalHeader)
+{
+    CRawServer server([](CRawConnection& connection) {
+        connection.ReadRequest();
+        connection.Send("HTTP/1.1 100 Continue\r\n\r\n");
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+        connection.WaitForPeerClose();
+    });
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.GetBody(), "body");
+    EXPECT_EQ(session.m_strHeader, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
+}
+
+TEST(HttpSessionTest, CloseDelimitedBodyEndsWithTheConnection)
+{
+    CRawServer server([](CRawConnection& connection) {
+        connection.ReadRequest();
+        connection.Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        connection.Send(std::string(300000, 'z'));
+    });
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.GetBody(), std::string(300000, 'z'));
+    EXPECT_FALSE(session.m_bReusable);
+    EXPECT_FALSE(session.m_hThread.IsRunning());  // the caller waited for the thread too
+}
+
+TEST(HttpSessionTest, ChunkedBodyCompletesOnAKeptConnectionAndTheConnectionIsReused)
+{
+    CRawServer server([](CRawConnection& connection) {
+        while (!connection.ReadRequest().empty()) {
+            connection.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1A\r\nabcdefghij");
+            connection.Send("klmnopqrstuvwxyz\r\n");
+            connection.Send("3\r\n123\r\n0\r\n\r\n");
+        }
+    });
+    CHttpPostSession session;
+    session.m_nTimeout = -1;  // completion must not wait for a time-out or a close
+    for (int i = 0; i < 3; ++i) {
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, 0);
+        EXPECT_EQ(session.GetBody(), "abcdefghijklmnopqrstuvwxyz123");
+    }
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+}
+
+TEST(HttpSessionTest, TruncatedLastChunkStaysAsReceived)
+{
+    CRawServer server([](CRawConnection& connection) {
+        connection.ReadRequest();
+        connection.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n8\r\nabc");
+    });
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.GetBody(), "5\r\nhello\r\n8\r\nabc");
+}
+
+TEST(HttpSessionTest, BrokenServersEndWithTheirCodes)
+{
+    struct { const char* pszName; CRawServer::Handler fnHandler; int nError; const char* pszBody; } cases[] = {
+        { "closes on the request", [](CRawConnection& c) { c.ReadRequest(); }, 0, "" },
+        { "closes in the header",
+          [](CRawConnection& c) { c.ReadRequest(); c.Send("HTTP/1.1 200 OK\r\nContent-Le"); }, 0, "" },
+        { "closes before the declared length",
+          [](CRawConnection& c) { c.ReadRequest(); c.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"); }, -6, "abc" },
+        { "length zero", AnswerEach("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"), 0, "" },
+    };
+    for (auto& c : cases) {
+        CRawServer server(c.fnHandler);
+        CHttpPostSession session;
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, c.nError) << c.pszName;
+        EXPECT_EQ(session.GetBody(), c.pszBody) << c.pszName;
+        if (session.m_pBody) {
+            EXPECT_EQ(session.m_pBody.get()[session.m_nBodyLen], '\0') << c.pszName;
+        }
+    }
+}
+
+TEST(HttpSessionTest, SilentServerTimesOutEvenWhenItIgnoresTheShutdown)
+{
+    CRawServer server([](CRawConnection& c) {
+        c.ReadRequest();
+        c.WaitForStop();  // never answers, never closes
+    });
+    CHttpPostSession session;
+    session.m_nTimeout = 300;
+    const auto t0 = Clock::now();
+    GetAndWait(session, server.GetUrl("/"), nullptr);
+    EXPECT_EQ(session.m_nError, -11);
+    EXPECT_STREQ(session.GetErrorText(), "连接超时");
+    EXPECT_GE(MsSince(t0), 250);
+    EXPECT_LT(MsSince(t0), 5000);
+    EXPECT_TRUE(session.m_hThread.WaitForEnd(s_nWaitMs));
+
+    CRawServer polite([](CRawConnection& c) {
+        c.ReadRequest();
+        c.WaitForPeerClose();  // closes as soon as the client shuts its side
+    });
+    session.Get(polite.GetUrl("/").c_str(), nullptr);
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, -11);
+}
+
+TEST(HttpSessionTest, UnreachableServersAndInvalidUrls)
+{
+    const int nClosedPort = FindFreePort();
+    CHttpPostSession session;
+    GetAndWait(session, "http://127.0.0.1:" + std::to_string(nClosedPort) + "/", nullptr);
+    EXPECT_EQ(session.m_nError, -8);
+    GetAndWait(session, "http://no-such-host.invalid/", nullptr);
+    EXPECT_EQ(session.m_nError, -5);
+    EXPECT_STREQ(session.GetErrorText(), "找不到服务器");
+
+    const char* apszInvalid[] = { "https://h/", "ftp://h/", "http://h:8080", "http://h:123456/", "HTTPS://h/x" };
+    for (const char* pszUrl : apszInvalid) {
+        GetAndWait(session, pszUrl, nullptr);
+        EXPECT_EQ(session.m_nError, -4) << pszUrl;
+    }
+    session.Get(nullptr, nullptr);
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, -4);
+}
+
+TEST(HttpSessionTest, UrlWithoutSchemeIsRetriedWithHttp)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CHttpPostSession session;
+    GetAndWait(session, "127.0.0.1:" + std::to_string(server.GetPort()) + "/x", nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.GetBody(), "ok");
+    EXPECT_EQ(session.m_strPath, "/x");
+}
+
+TEST(HttpSessionTest, StopEndsAnExchangeInProgressAtOnce)
+{
+    CEvent requestRead;
+    CRawServer server([&requestRead](CRawConnection& c) {
+        c.ReadRequest();
+        requestRead.Set();
+        c.WaitForStop();
+    });
+    CHttpPostSession session;
+    session.m_nTimeout = -1;
+    session.Get(server.GetUrl("/").c_str(), nullptr);
+    ASSERT_TRUE(requestRead.Wait(s_nWaitMs));
+    EXPECT_FALSE(session.WaitForResponse(0));
+    const auto t0 = Clock::now();
+    std::thread stopper([&session] { session.Stop(); });  // as a task's owner does, from another thread
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    stopper.join();
+    EXPECT_LT(MsSince(t0), 1000);
+    EXPECT_EQ(session.m_nError, -12);
+    EXPECT_FALSE(session.m_hThread.IsRunning());
+}
+
+TEST(HttpSessionTest, DestroyingASessionMidExchangeJoinsItsThread)
+{
+    CEvent requestRead;
+    CRawServer server([&requestRead](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial");
+        requestRead.Set();
+        c.WaitForStop();
+    });
+    const auto t0 = Clock::now();
+    {
+        CHttpPostSession session;
+        session.m_nTimeout = -1;
+        session.Get(server.GetUrl("/").c_str(), nullptr);
+        ASSERT_TRUE(requestRead.Wait(s_nWaitMs));
+    }
+    EXPECT_LT(MsSince(t0), 5000);
+}
+
+TEST(HttpSessionTest, RequestWhileBusyIsIgnored)
+{
+    CEvent release;
+    CRawServer server([&release](CRawConnection& c) {
+        c.ReadRequest();
+        release.Wait(s_nWaitMs);
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst");
+        c.WaitForPeerClose();
+    });
+    CHttpPostSession session;
+    session.Get(server.GetUrl("/first").c_str(), nullptr);
+    session.Get(server.GetUrl("/second").c_str(), nullptr);
+    session.Post(server.GetUrl("/third").c_str(), nullptr, "x=1");
+    EXPECT_FALSE(session.FollowRedirect());
+    release.Set();
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.GetBody(), "first");
+    EXPECT_EQ(session.m_strUrl, server.GetUrl("/first"));
+    EXPECT_EQ(server.GetRequests().size(), 1u);
+}
+
+TEST(HttpSessionTest, AnotherPortEndsTheOldConnectionAndTheNewRequestSucceeds)
+{
+    CEvent oldClosed;
+    CRawServer first([&oldClosed](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\none");
+        if (c.WaitForPeerClose())
+            oldClosed.Set();
+    });
+    CRawServer second(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\ntwo"));
+    CHttpPostSession session;
+    GetAndWait(session, first.GetUrl("/"), nullptr);
+    EXPECT_EQ(session.GetBody(), "one");
+    GetAndWait(session, second.GetUrl("/"), nullptr);
+    EXPECT_TRUE(oldClosed.Wait(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, 0);  // the old thread's end is not this request's result
+    EXPECT_EQ(session.GetBody(), "two");
+}
+
+TEST(HttpSessionTest, ServerClosingAKeptConnectionGetsANewOneForTheNextRequest)
+{
+    CRawServer server([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    CHttpPostSession session;
+    for (int i = 0; i < 3; ++i) {
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, 0) << i;
+        EXPECT_EQ(session.GetBody(), "ok") << i;
+        // The idle thread sees the server's close and ends by itself.
+        ASSERT_TRUE(session.m_hThread.WaitForEnd(s_nWaitMs));
+    }
+    EXPECT_EQ(server.GetConnectionCount(), 3);
+}
+
+TEST(HttpSessionTest, OnlyA302FoundIsFollowed)
+{
+    CRawServer target(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ntarget"));
+    const std::string strTarget = target.GetUrl("/t");
+    struct { std::string strResponse; bool bFollowed; } cases[] = {
+        { "HTTP/1.1 302 Found\r\nLocation: " + strTarget + "\r\nContent-Length: 0\r\n\r\n", true },
+        { "HTTP/1.1 302 Found\r\nlocation:" + strTarget + "\r\nContent-Length: 0\r\n\r\n", true },
+        { "HTTP/1.1 301 Moved Permanently\r\nLocation: " + strTarget + "\r\nContent-Length: 0\r\n\r\n", false },
+        { "HTTP/1.1 302 Moved Temporarily\r\nLocation: " + strTarget + "\r\nContent-Length: 0\r\n\r\n", false },
+        { "HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n", false },
+    };
+    for (const auto& c : cases) {
+        CRawServer server(AnswerEach(c.strResponse));
+        CHttpPostSession session;
+        GetAndWait(session, server.GetUrl("/r"), nullptr);
+        ASSERT_EQ(session.FollowRedirect(), c.bFollowed) << c.strResponse;
+        if (c.bFollowed) {
+            ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+            EXPECT_EQ(session.GetBody(), "target") << c.strResponse;
+            EXPECT_EQ(session.m_strUrl, strTarget);
+        }
+    }
+    // A location that is a path alone stays on the same server.
+    CRawServer local([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 302 Found\r\nLocation: /next\r\nContent-Length: 0\r\n\r\n");
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext");
+        c.WaitForPeerClose();
+    });
+    CHttpPostSession session;
+    GetAndWait(session, local.GetUrl("/r"), nullptr);
+    ASSERT_TRUE(session.FollowRedirect());
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.GetBody(), "next");
+    EXPECT_EQ(local.GetRequests().at(1).substr(0, 15), "GET /next HTTP/");
+}

@@ -1,0 +1,127 @@
+// UrlTest.cpp - URL splitting, the default Referer, the request texts and
+// form-value encoding, without a network.
+#include "http/Url.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+TEST(ParseUrlTest, SchemeHostPortAndPathEdgeCases)
+{
+    struct { const char* pszUrl; bool bOk; const char* pszHost; int nPort; const char* pszPath; } cases[] = {
+        { "http://h",                  true,  "h",    80,    "/" },
+        { "HTTP://h/x",                true,  "h",    80,    "/x" },     // scheme case is ignored
+        { "hTtP://Host.Example/",      true,  "Host.Example", 80, "/" }, // host keeps its case
+        { "http://h:8080/x?a=1#f",     true,  "h",    8080,  "/x?a=1#f" },
+        { "http://h:/x",               true,  "h",    0,     "/x" },     // no digits read as 0
+        { "http://h:12345/",           true,  "h",    12345, "/" },      // five port characters
+        { "http://h:8x/",              true,  "h",    8,     "/" },      // leading digits only
+        { "http://h/a%20b/../c",       true,  "h",    80,    "/a%20b/../c" },  // nothing decoded
+        { "http://",                   true,  "",     80,    "/" },
+        { "http://h:8080",             false, "",     0,     "" },       // a port needs a '/' after it
+        { "http://h:123456/",          false, "",     0,     "" },       // six port characters
+        { "https://h/",                false, "",     0,     "" },
+        { "ftp://h/",                  false, "",     0,     "" },
+        { "h/x",                       false, "",     0,     "" },       // no scheme
+        { "http:/h",                   false, "",     0,     "" },       // ':' needs "//"
+        { "",                          false, "",     0,     "" },
+        { "abcdefghijklmno://h/",      false, "",     0,     "" },       // 15 scheme characters: read, but not http
+        { "abcdefghijklmnop://h/",     false, "",     0,     "" },       // 16 without ':'
+    };
+    for (const auto& c : cases) {
+        std::string strHost = "junk", strPath = "junk";
+        int nPort = -1;
+        ASSERT_EQ(ParseUrl(c.pszUrl, strHost, strPath, nPort), c.bOk) << c.pszUrl;
+        if (c.bOk) {
+            EXPECT_EQ(strHost, c.pszHost) << c.pszUrl;
+            EXPECT_EQ(nPort, c.nPort) << c.pszUrl;
+            EXPECT_EQ(strPath, c.pszPath) << c.pszUrl;
+        }
+    }
+}
+
+TEST(ResolveHostTest, DottedAddressFirstThenNameAndZeroWhenUnknown)
+{
+    EXPECT_EQ(ResolveHost("127.0.0.1"), htonl(0x7F000001));
+    EXPECT_EQ(ResolveHost("localhost"), htonl(0x7F000001));
+    EXPECT_EQ(ResolveHost(""), 0u);
+    EXPECT_EQ(ResolveHost("no-such-host.invalid"), 0u);
+}
+
+TEST(DefaultRefererTest, HostAndPathUpToItsLastSlash)
+{
+    EXPECT_EQ(DefaultReferer("h", "/a/b.asp?x=1"), "h/a/");
+    EXPECT_EQ(DefaultReferer("h", "/"), "h/");
+    EXPECT_EQ(DefaultReferer("h", "/page"), "h/");
+    EXPECT_EQ(DefaultReferer("h", "/a?next=/b/c"), "h/a?next=/b/");  // the last '/', even in the query
+}
+
+TEST(RequestTextTest, GetLinesInOrderWithAndWithoutAuthorizationAndKeepAlive)
+{
+    EXPECT_EQ(ComposeGetRequest("h", "/a/b?x=1", "h/a/", "", true),
+              "GET /a/b?x=1 HTTP/1.1\r\n"
+              "Host: h\r\n"
+              "Accept: */*\r\n"
+              "Referer: h/a/\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+              "Pragma: no-cache\r\n"
+              "Cache-Control: no-cache\r\n"
+              "Connection: Keep-Alive\r\n"
+              "Proxy-Connection: Keep-Alive\r\n"
+              "\r\n");
+    EXPECT_EQ(ComposeGetRequest("h", "/", "", "Basic dTpw", false),
+              "GET / HTTP/1.1\r\n"
+              "Host: h\r\n"
+              "Accept: */*\r\n"
+              "Referer: \r\n"
+              "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+              "Pragma: no-cache\r\n"
+              "Cache-Control: no-cache\r\n"
+              "Connection: close\r\n"
+              "Authorization: Basic dTpw\r\n"
+              "\r\n");
+}
+
+TEST(RequestTextTest, PostKeepsAliveInTheOtherOrderAndCountsBodyBytes)
+{
+    EXPECT_EQ(ComposePostRequest("h", "/f", "r", "a=1&b=%D6%D0"),
+              "POST /f HTTP/1.1\r\n"
+              "Host: h\r\n"
+              "Accept: */*\r\n"
+              "Accept-Language: zh-cn\r\n"
+              "Referer: r\r\n"
+              "Content-Type: application/x-www-form-urlencoded\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
+              "Pragma: no-cache\r\n"
+              "Cache-Control: no-cache\r\n"
+              "Proxy-Connection: Keep-Alive\r\n"
+              "Connection: Keep-Alive\r\n"
+              "Content-Length:12\r\n"
+              "\r\n"
+              "a=1&b=%D6%D0");
+    const std::string strEmpty = ComposePostRequest("h", "/", "", "");
+    EXPECT_NE(strEmpty.find("\r\nContent-Length:0\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(strEmpty.substr(strEmpty.size() - 4), "\r\n\r\n");  // nothing after the blank line
+}
+
+TEST(UrlEncodeTest, SurprisingBytes)
+{
+    struct { std::string strIn; const char* pszOut; } cases[] = {
+        { "a b-c",                "a+b%2Dc" },
+        { "\xD6\xD0",             "%D6%D0" },   // GBK 中
+        { "",                     "" },
+        { "AZaz09",               "AZaz09" },
+        { "-._*~",                "%2D%2E%5F%2A%7E" },
+        { "\t\n\v\f\r ",          "++++++" },
+        { "\x08\x0E",             "%08%0E" },   // just outside 9..13
+        { "a=b&c",                "a%3Db%26c" },
+        { "\xFF",                 "%FF" },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(UrlEncode(c.strIn.c_str()), c.pszOut) << c.strIn;
+        EXPECT_EQ(UrlEncode(c.strIn.data(), c.strIn.size()), c.pszOut) << c.strIn;
+    }
+    const char aWithZero[] = { 'a', '\0', 'b' };
+    EXPECT_EQ(UrlEncode(aWithZero, 3), "a%00b");
+    EXPECT_EQ(UrlEncode(aWithZero), "a");
+    EXPECT_EQ(UrlEncode(nullptr), "");
+}

@@ -1,0 +1,39 @@
+// NginxServer.h - Debian's nginx started for one test on 127.0.0.1 with a
+// prefix, configuration and document root of its own in a temporary
+// directory; stopped and removed again by the destructor.
+#pragma once
+
+#include "TempDir.h"
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+class CNginxServer
+{
+public:
+    CNginxServer() = default;
+    ~CNginxServer() { Stop(); }
+    CNginxServer(const CNginxServer&) = delete;
+    CNginxServer& operator=(const CNginxServer&) = delete;
+
+    // Puts a file under the document root (before or after Start()).
+    std::string WriteFile(std::string_view strName, std::string_view strContent) const;
+    // Starts nginx in the foreground with strServerConfig added inside its
+    // server block (locations and the like), and waits until it accepts
+    // connections. False, with the reason in GetError(), when it cannot.
+    bool Start(std::string_view strServerConfig = "");
+    void Stop();
+
+    int GetPort() const { return m_nPort; }
+    std::string GetUrl(std::string_view strPath = "/") const;
+    const std::string& GetError() const { return m_strError; }
+
+private:
+    bool StartOnPort(int nPort, std::string_view strServerConfig);
+
+    CTempDir    m_dir;  // Prefix: nginx.conf, logs, temp paths, html/.
+    pid_t       m_nPid = -1;
+    int         m_nPort = 0;
+    std::string m_strError;
+};
