@@ -257,7 +257,7 @@ std::string CStoreService::LoadTask(const StoreForm& form)
     const std::optional<std::int64_t> account = strToken.empty() ? ExampleAccount() : AccountOfToken(strToken);
     if (!account)
         return FAILED;
-    const std::optional<StoreTask> task = m_db.LoadTask(*account, strId);
+    const std::optional<StoredTask> task = m_db.LoadTask(*account, strId);
     if (!task)
         return FAILED;
     const std::optional<std::string> reply = BuildTaskReply(task->strKey, task->strBlob);
@@ -269,7 +269,7 @@ std::string CStoreService::SaveTask(const StoreForm& form)
     const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
     if (!account)
         return FAILED;
-    StoreTask task{ Field(form, "udata3"), Field(form, "udata2") };
+    StoredTask task{ Field(form, "udata3"), Field(form, "udata2") };
     if (!IsBlobKey(task.strKey) || !IsBase32(task.strBlob) || !IsWholeBlockBase32Length(task.strBlob.size()))
         return FAILED;
 
@@ -354,7 +354,7 @@ std::optional<std::string> CStoreService::AddExample(const std::string& strText)
     if (!account)
         return std::nullopt;
     const std::string strKey = MakeBlobKey();
-    const StoreTask task{ strKey, EncodeTaskBlob(strText, strKey) };
+    const StoredTask task{ strKey, EncodeTaskBlob(strText, strKey) };
     const std::string strId = MakeTaskId();
     if (!m_db.AddTask(*account, strId, task, Now()))
         return std::nullopt;
