@@ -334,3 +334,19 @@ TEST(DbTestCommandTest, PrintsTheResultAndExitsWithIt)
         EXPECT_EQ(strOut, c.strOut) << c.strArgs;
     }
 }
+
+// For the tests that run whole tasks against the same server.
+DbRows MariaQueryRows(const std::string& strSql)
+{
+    return MariaQuery(strSql);
+}
+
+bool MariaExecSql(const std::string& strSql)
+{
+    return MariaExec(strSql);
+}
+
+const CMariaDbServer& MariaServer()
+{
+    return *s_pServer;
+}
