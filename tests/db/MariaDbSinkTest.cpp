@@ -123,7 +123,8 @@ CRowBackend OdbcBackend()
     backend.m_strCreateItems =
         "create table items (id int auto_increment primary key, title varchar(5) default 'dflt', price double,"
         " qty int, amount decimal(10,2), day date, stamp datetime, added bigint, addedtext varchar(40),"
-        " body longblob, note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z')"
+        " body longblob, note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z',"
+        " tm time, nowday date)"
         " default charset=utf8mb4";
     return backend;
 }
