@@ -1,10 +1,128 @@
-// CmdFetch.cpp - placeholder until this command is built.
+// CmdFetch.cpp - quarvex-cli fetch: one HTTP exchange on the same session the
+// tasks use, body bytes to standard output unchanged.
 #include "Commands.h"
 
-#include <cstdio>
+#include "http/HttpPostSession.h"
 
-int RunFetchCommand(int, char**)
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string Base64(const std::string& strIn)
 {
-    std::fputs("quarvex-cli: this command is not built yet\n", stderr);
-    return 2;
+    static const char s_szAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string strOut;
+    std::size_t i = 0;
+    for (; i + 2 < strIn.size(); i += 3) {
+        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16 | static_cast<unsigned char>(strIn[i + 1]) << 8
+            | static_cast<unsigned char>(strIn[i + 2]);
+        strOut += s_szAlphabet[n >> 18];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += s_szAlphabet[(n >> 6) & 63];
+        strOut += s_szAlphabet[n & 63];
+    }
+    if (i + 1 == strIn.size()) {
+        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16;
+        strOut += s_szAlphabet[n >> 18];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += "==";
+    } else if (i + 2 == strIn.size()) {
+        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16 | static_cast<unsigned char>(strIn[i + 1]) << 8;
+        strOut += s_szAlphabet[n >> 18];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += s_szAlphabet[(n >> 6) & 63];
+        strOut += '=';
+    }
+    return strOut;
+}
+
+// A whole decimal number from -1 up; false for anything else.
+bool ReadTimeout(const char* pszText, int& nTimeout)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    const long nValue = std::strtol(pszText, &pEnd, 10);
+    if (errno != 0 || pEnd == pszText || *pEnd != '\0' || nValue < -1 || nValue > INT_MAX)
+        return false;
+    nTimeout = static_cast<int>(nValue);
+    return true;
+}
+
+void WriteAll(const char* pData, std::size_t nLen)
+{
+    if (nLen > 0)
+        std::fwrite(pData, 1, nLen, stdout);
+}
+
+} // namespace
+
+int RunFetchCommand(int argc, char** argv)
+{
+    const char* pszPost = nullptr;
+    const char* pszReferer = nullptr;
+    const char* pszAuth = nullptr;
+    const char* pszUrl = nullptr;
+    bool bFollow = false;
+    bool bInclude = false;
+    int nTimeout = 10000;
+    for (int i = 0; i < argc; ++i) {
+        const char* pszArg = argv[i];
+        const bool bHasValue = i + 1 < argc;
+        if (std::strcmp(pszArg, "--post") == 0 && bHasValue) {
+            pszPost = argv[++i];
+        } else if (std::strcmp(pszArg, "--referer") == 0 && bHasValue) {
+            pszReferer = argv[++i];
+        } else if (std::strcmp(pszArg, "--auth") == 0 && bHasValue) {
+            pszAuth = argv[++i];
+        } else if (std::strcmp(pszArg, "--timeout") == 0 && bHasValue) {
+            if (!ReadTimeout(argv[++i], nTimeout)) {
+                std::fprintf(stderr, "quarvex-cli fetch: --timeout wants milliseconds (-1: no limit), not '%s'\n", argv[i]);
+                return PrintUsage();
+            }
+        } else if (std::strcmp(pszArg, "--follow") == 0) {
+            bFollow = true;
+        } else if (std::strcmp(pszArg, "--include") == 0) {
+            bInclude = true;
+        } else if (pszArg[0] == '-' && pszArg[1] != '\0') {
+            std::fprintf(stderr, "quarvex-cli fetch: unknown or incomplete option '%s'\n", pszArg);
+            return PrintUsage();
+        } else if (pszUrl == nullptr) {
+            pszUrl = pszArg;
+        } else {
+            std::fputs("quarvex-cli fetch: only one URL\n", stderr);
+            return PrintUsage();
+        }
+    }
+    if (pszUrl == nullptr) {
+        std::fputs("quarvex-cli fetch: a URL is needed\n", stderr);
+        return PrintUsage();
+    }
+
+    CHttpPostSession session;
+    session.m_nTimeout = nTimeout;
+    if (pszAuth != nullptr)
+        session.m_strAuthorization = "Basic " + Base64(pszAuth);
+    if (pszPost != nullptr)
+        session.Post(pszUrl, pszReferer, pszPost);
+    else
+        session.Get(pszUrl, pszReferer);
+    session.WaitForResponse();
+    if (bFollow && session.FollowRedirect())
+        session.WaitForResponse();
+
+    if (bInclude)
+        WriteAll(session.m_strHeader.data(), session.m_strHeader.size());
+    const std::string_view strBody = session.GetBody();
+    WriteAll(strBody.data(), strBody.size());
+    std::fflush(stdout);
+    if (session.m_nError == 0 && !strBody.empty())
+        return 0;
+    std::fprintf(stderr, "error %d: %s\n", session.m_nError, session.GetErrorText());
+    const int nCode = session.m_nError < 0 ? -session.m_nError : session.m_nError;
+    return 100 + nCode;
 }

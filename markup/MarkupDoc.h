@@ -18,7 +18,7 @@ public:
     };
 
     // Copies the name; the node starts unlinked. Kind KIND_ELEMENT or KIND_TEXT.
-    CMarkupNode(std::string_view name, int nKind = KIND_ELEMENT);
+    explicit CMarkupNode(std::string_view name, int nKind = KIND_ELEMENT);
     // Destroys the name, the whole subtree and the rest of the sibling chain
     // behind this node. To delete one node alone, unlink it first.
     ~CMarkupNode();
@@ -63,6 +63,10 @@ public:
     // Create-on-write: sets the text of the key name, appending a text child
     // to a key without one, or appending a new key as the last child.
     void SetChildValue(std::string_view name, std::string_view value);
+
+    // A deep copy of this node and its subtree, without its siblings; the
+    // copy is unlinked and owned by the caller.
+    CMarkupNode* Clone() const;
 
     // Path lookup from this node: '@' steps to the first child, '#' to the
     // next sibling, a name skips forward to the next element of that name.
@@ -114,6 +118,10 @@ public:
     // Appends the text form to strOut (never clears it first); false, with
     // nothing appended, when the document is empty or the text is too large.
     bool SaveToString(std::string& strOut) const;
+
+    // Replaces the content by a deep copy of other's; the editor works on a
+    // copy so that Cancel leaves the task's definition untouched.
+    void CopyFrom(const CMarkupDoc& other);
 
     // FindPath from the first top-level node; null when the document is empty.
     CMarkupNode* FindPath(const char* pszPath) const;
