@@ -9,21 +9,6 @@
 #include <fstream>
 #include <regex>
 
-CTempDir::CTempDir()
-{
-    char szTemplate[] = "/tmp/quarvex-db-XXXXXX";
-    const char* pszDir = mkdtemp(szTemplate);
-    m_strPath = pszDir ? pszDir : "";
-    EXPECT_FALSE(m_strPath.empty()) << "cannot create a temporary folder";
-}
-
-CTempDir::~CTempDir()
-{
-    std::error_code error;
-    if (!m_strPath.empty())
-        std::filesystem::remove_all(m_strPath, error);
-}
-
 bool SqliteExec(const std::string& strPath, const std::string& strSql, std::string* pError)
 {
     sqlite3* pDb = nullptr;

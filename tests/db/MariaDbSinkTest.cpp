@@ -141,7 +141,7 @@ TEST(MySqlSinkTest, StatementRules)
                       " note varchar(20), body blob, path varchar(200), nowtext varchar(20), nownum int,"
                       " nul varchar(10), skip int, mixed varchar(10)");
     CTempDir dir;
-    const std::string strFile = dir.File("saved.bin");
+    const std::string strFile = PathIn(dir, "saved.bin");
     const std::string strContent("by'tes\0\\x", 9);
     WriteFile(strFile, strContent);
 
@@ -259,7 +259,7 @@ TEST(MariaDbOdbcSinkTest, EveryTemplateRule)
     MariaExec("drop table if exists items");
     CTempDir dir;
     CRowBackend backend = OdbcBackend();
-    CheckRowRules(backend, dir.Path());
+    CheckRowRules(backend, dir.GetPath());
 }
 
 TEST(MariaDbOdbcSinkTest, MissingTableAndRefusedInsert)
