@@ -12,7 +12,8 @@ const char s_szSqliteOdbcDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3od
 const char s_szCreateItems[] =
     "create table items (id integer primary key, title varchar(5) default 'dflt', price real, qty int,"
     " amount decimal(10,2), day date, stamp datetime, added bigint, addedtext varchar(40), body blob,"
-    " note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z')";
+    " note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z',"
+    " tm time, nowday date)";
 
 CRowBackend SqliteBackend(const std::string& strPath, int nType)
 {
