@@ -320,6 +320,25 @@ TEST_F(TaskRunTest, StopsWithinASecondWhileTheViewIsBusy)
     EXPECT_TRUE(m_task.WaitNotified(5000));
 }
 
+TEST_F(TaskRunTest, StartAgainAndReloadEndTheRunningWorker)
+{
+    CDefOptions o = PageOptions();
+    o.nPeriod = 3600;
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}}));
+    ASSERT_TRUE(m_task.Start(&m_observer));
+    ASSERT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 1; }, 5000));
+    // The second start ends the first worker and passes again at once.
+    ASSERT_TRUE(m_task.Start(&m_observer));
+    EXPECT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 2; }, 1500));
+    EXPECT_EQ(m_observer.Count("stopped"), 1);
+    // A reload stops the worker instead of pulling the forest from under it.
+    Load(o);
+    EXPECT_FALSE(m_task.IsRunning());
+    ASSERT_TRUE(m_task.WaitNotified(5000));
+    EXPECT_EQ(m_observer.Count("stopped"), 2);
+}
+
 TEST_F(TaskRunTest, PassLimitEndsTheWorker)
 {
     CDefOptions o = PageOptions();
