@@ -3,6 +3,10 @@
 // counts down, runs on request and stops.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <future>
 
 #include "TaskTestSupport.h"
@@ -190,6 +194,50 @@ TEST_F(TaskRunTest, DatabaseOutputWithoutABackEndIsLoggedOnce)
     ASSERT_TRUE(m_task.RunPass());  // No fields: no connection, nothing logged.
     EXPECT_EQ(Logs().size(), 2u);
     EXPECT_EQ(m_task.GetDataList().GetCount(), 1u);
+}
+
+TEST_F(TaskRunTest, NewRecordsReachASqliteTable)
+{
+    const std::string strFile = (std::filesystem::temp_directory_path() /
+                                 ("quarvex-task-" + std::to_string(::getpid()) + ".db")).string();
+    std::filesystem::remove(strFile);
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(strFile.c_str(), &pDb), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pDb, "create table t(name text, price text)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    CDefOptions o = PageOptions();
+    o.bSaveToDb = true;
+    o.nDbType = 0;
+    o.strDbServer = strFile;
+    o.strTable = "t";
+    o.aFields = {{"name", "<@@name@@>"}, {"price", "<@@price@@>"}};
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}, {"b", "2"}}));
+    ASSERT_TRUE(m_task.RunPass());
+    m_site.SetPage(MakeTablePage({{"c", "3"}, {"a", "1"}, {"b", "2"}}));
+    ASSERT_TRUE(m_task.RunPass());
+
+    std::string strRows;
+    auto fnRow = [](void* pOut, int nCols, char** apszValues, char**) {
+        for (int i = 0; i < nCols; ++i)
+            *static_cast<std::string*>(pOut) += std::string(apszValues[i]) + (i + 1 < nCols ? "=" : ";");
+        return 0;
+    };
+    ASSERT_EQ(sqlite3_exec(pDb, "select name, price from t order by rowid", fnRow, &strRows, nullptr),
+              SQLITE_OK);
+    sqlite3_close(pDb);
+    EXPECT_EQ(strRows, "a=1;b=2;c=3;");
+
+    // A database that cannot be opened costs the rows nothing.
+    std::filesystem::remove(strFile);
+    m_site.SetPage(MakeTablePage({{"d", "4"}}));
+    ASSERT_TRUE(m_task.RunPass());
+    EXPECT_EQ(m_task.GetDataList().GetCount(), 4u);
+    const std::vector<std::string> aLog = Logs();
+    ASSERT_EQ(aLog.size(), 7u);
+    EXPECT_EQ(aLog[5].rfind("连接数据库失败！", 0), 0u) << aLog[5];
+    EXPECT_EQ(aLog[6], "成功摘取到1条记录。其中有1条新记录被处理。\r\n\r\n");
 }
 
 // ---- the worker thread ----
