@@ -199,7 +199,11 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     if (const CMarkupNode* pAuth = pElement->FindChild("authentication")) {
         m_strAuthName = ReadText(pAuth, "name");
         m_strAuthPass = ReadText(pAuth, "pass");
-        m_session.m_strAuthorization = "Basic " + Base64Encode(m_strAuthName + ":" + m_strAuthPass);
+        std::string strCredential = m_strAuthName;
+        strCredential += ':';
+        strCredential += m_strAuthPass;
+        m_session.m_strAuthorization = "Basic ";
+        m_session.m_strAuthorization += Base64Encode(strCredential);
     } else {
         m_strAuthName.clear();
         m_strAuthPass.clear();
@@ -263,7 +267,9 @@ void CTask::Notify(CTaskNotifier::Call fnCall)
 
 void CTask::Log(std::string_view strText)
 {
-    std::string strLine = "[" + quarvex::FormatLocalTimeNow("%Y-%m-%d %H:%M:%S") + "]:";
+    std::string strLine = "[";
+    strLine += quarvex::FormatLocalTimeNow("%Y-%m-%d %H:%M:%S");
+    strLine += "]:";
     strLine += strText;
     strLine += "\r\n";
     Notify([strLine = std::move(strLine)](ITaskObserver& o) { o.OnLog(strLine); });
