@@ -149,6 +149,9 @@ void CTask::FreeLocations()
 
 bool CTask::LoadDefinition(const char* pszText)
 {
+    // A pass walks the forest and the columns that a reload replaces, so a
+    // running worker is ended first; the caller starts the task again.
+    StopAndWait();
     FreeLocations();
     m_defDoc.Parse(pszText);
     const CMarkupNode* pRoot = m_defDoc.FindTopLevel("root");
@@ -281,10 +284,6 @@ bool CTask::Start(ITaskObserver* pObserver)
 {
     StopAndWait();
     m_pObserver = pObserver;
-    int nMessage;
-    while (m_queue.Take(nMessage)) {
-    }
-    m_stopEvent.Reset();
     return m_hWorker.Start([this] { ThreadMain(); });
 }
 
@@ -301,6 +300,12 @@ void CTask::StopAndWait()
 {
     RequestStop();
     m_hWorker.Join();
+    // With the worker gone the stop has done its work; a pass run directly
+    // afterwards must not find it still standing.
+    m_stopEvent.Reset();
+    int nMessage;
+    while (m_queue.Take(nMessage)) {
+    }
 }
 
 void CTask::RunNow()
