@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/LocalTime.h"
+#include "html/LocationLoader.h"
 #include "markup/TaskDef.h"
 #include "platform/ProgramDir.h"
 
@@ -56,75 +57,6 @@ std::string ReadText(const CMarkupNode* pElement, const char* pszKey)
 
 // The elements named like pFirst that follow it, pFirst included; text nodes
 // between them are passed over.
-template <typename Fn>
-void ForEachSameName(const CMarkupNode* pFirst, Fn fn)
-{
-    for (const CMarkupNode* p = pFirst; p != nullptr; p = p->NextSameName())
-        fn(p);
-}
-
-CLocation* LoadLocation(const CMarkupNode* pElement);
-
-CDataNode* LoadDataNode(const CMarkupNode* pElement)
-{
-    if (pElement == nullptr || !pElement->IsElement() ||
-        pElement->GetNameView() != quarvex::KEY_DATA)
-        return nullptr;
-    auto pData = std::make_unique<CDataNode>();
-    pData->m_nType = ReadInt(pElement, quarvex::KEY_TYPE);
-    pData->m_nOrder = ReadInt(pElement, quarvex::KEY_ORDER);
-    pData->m_bKey = ReadInt(pElement, quarvex::KEY_ONLY) != 0;
-    pData->m_strName = quarvex::GetDataName(pElement);
-    pData->m_strPath = ReadText(pElement, quarvex::KEY_PATH);
-    pData->m_strAttribute = ReadText(pElement, quarvex::KEY_ATTRIBUTE);
-    if (pData->m_nType == CDataNode::TYPE_LINKED_PAGE) {
-        pData->m_strOption = ReadText(pElement, quarvex::KEY_SPLITTER);
-    } else if (pData->m_nType == CDataNode::TYPE_LINKED_FILE) {
-        pData->m_strOption =
-            quarvex::ResolveSaveDirectory(quarvex::GetKeyText(pElement, quarvex::KEY_DIRECTORY));
-        // Saved files are named by appending to the directory.
-        if (pData->m_strOption.empty() || pData->m_strOption.back() != '/')
-            pData->m_strOption += '/';
-    }
-    // A linked page's blocks: only the first location element counts.
-    pData->m_pLinked = LoadLocation(pElement->FindChild(quarvex::KEY_LOCATION));
-    return pData.release();
-}
-
-CLocation* LoadLocation(const CMarkupNode* pElement)
-{
-    if (pElement == nullptr || !pElement->IsElement() ||
-        pElement->GetNameView() != quarvex::KEY_LOCATION)
-        return nullptr;
-    auto pBlock = std::make_unique<CLocation>(quarvex::GetKeyText(pElement, quarvex::KEY_PATH),
-                                              quarvex::GetKeyText(pElement, quarvex::KEY_STEP));
-    ForEachSameName(pElement->FindChild(quarvex::KEY_DATA), [&](const CMarkupNode* p) {
-        if (CDataNode* pData = LoadDataNode(p))
-            pBlock->AddDataNode(pData);
-    });
-    ForEachSameName(pElement->FindChild(quarvex::KEY_LOCATION), [&](const CMarkupNode* p) {
-        if (CLocation* pChild = LoadLocation(p))
-            pBlock->AddChild(pChild);
-    });
-    return pBlock.release();
-}
-
-// The top-level blocks of a definition, chained in definition order.
-CLocation* LoadLocations(const CMarkupNode* pFirst)
-{
-    CLocation* pChain = nullptr;
-    ForEachSameName(pFirst, [&](const CMarkupNode* p) {
-        CLocation* pBlock = LoadLocation(p);
-        if (pBlock == nullptr)
-            return;
-        if (pChain == nullptr)
-            pChain = pBlock;
-        else
-            pChain->AddSibling(pBlock);
-    });
-    return pChain;
-}
-
 } // namespace
 
 CTask::CTask()
@@ -154,18 +86,18 @@ bool CTask::LoadDefinition(const char* pszText)
     StopAndWait();
     FreeLocations();
     m_defDoc.Parse(pszText);
-    const CMarkupNode* pRoot = m_defDoc.FindTopLevel("root");
+    const CMarkupNode* pRoot = m_defDoc.FindTopLevel(quarvex::KEY_ROOT);
     if (pRoot == nullptr) {
         BuildColumnIndex();
         return false;
     }
-    if (const CMarkupNode* p = pRoot->FindChild("general"))
+    if (const CMarkupNode* p = pRoot->FindChild(quarvex::KEY_GENERAL))
         LoadGeneral(p);
-    if (const CMarkupNode* p = pRoot->FindChild("network"))
+    if (const CMarkupNode* p = pRoot->FindChild(quarvex::KEY_NETWORK))
         LoadNetwork(p);
-    if (const CMarkupNode* p = pRoot->FindChild("database"))
+    if (const CMarkupNode* p = pRoot->FindChild(quarvex::KEY_DATABASE))
         LoadDatabase(p);
-    m_pLocations = LoadLocations(pRoot->FindChild(quarvex::KEY_LOCATION));
+    m_pLocations = LoadLocations(m_defDoc);
     if (m_pLocations != nullptr)
         m_pLocations->CollectDataNodes(m_columns);
     BuildColumnIndex();
@@ -174,34 +106,34 @@ bool CTask::LoadDefinition(const char* pszText)
 
 void CTask::LoadGeneral(const CMarkupNode* pElement)
 {
-    m_strTaskName = ReadText(pElement, "taskname");
-    m_nPeriod = ReadInt(pElement, "frequence");
-    m_bAutoLoad = ReadInt(pElement, "autoload");
+    m_strTaskName = ReadText(pElement, quarvex::KEY_TASKNAME);
+    m_nPeriod = ReadInt(pElement, quarvex::KEY_FREQUENCE);
+    m_bAutoLoad = ReadInt(pElement, quarvex::KEY_AUTOLOAD);
 }
 
 void CTask::LoadNetwork(const CMarkupNode* pElement)
 {
-    m_strPageUrl = ReadText(pElement, "url");
-    m_strReferer = ReadText(pElement, "refurl");
-    m_nMethod = ReadInt(pElement, "method");
+    m_strPageUrl = ReadText(pElement, quarvex::KEY_URL);
+    m_strReferer = ReadText(pElement, quarvex::KEY_REFURL);
+    m_nMethod = ReadInt(pElement, quarvex::KEY_METHOD);
 
     // Names and values go out as they stand: the definition holds them in
     // the form the site expects.
     m_strParams.clear();
-    for (const CMarkupNode* p = pElement->FindChild("parameter"); p != nullptr;
+    for (const CMarkupNode* p = pElement->FindChild(quarvex::KEY_PARAMETER); p != nullptr;
          p = p->NextSameName()) {
-        const std::string strName = ReadText(p, "name");
+        const std::string strName = ReadText(p, quarvex::KEY_NAME);
         if (strName.empty())
             continue;
         m_strParams += m_strParams.empty() ? '?' : '&';
         m_strParams += strName;
         m_strParams += '=';
-        m_strParams += ReadText(p, "value");
+        m_strParams += ReadText(p, quarvex::KEY_VALUE);
     }
 
-    if (const CMarkupNode* pAuth = pElement->FindChild("authentication")) {
-        m_strAuthName = ReadText(pAuth, "name");
-        m_strAuthPass = ReadText(pAuth, "pass");
+    if (const CMarkupNode* pAuth = pElement->FindChild(quarvex::KEY_AUTHENTICATION)) {
+        m_strAuthName = ReadText(pAuth, quarvex::KEY_NAME);
+        m_strAuthPass = ReadText(pAuth, quarvex::KEY_PASS);
         std::string strCredential = m_strAuthName;
         strCredential += ':';
         strCredential += m_strAuthPass;
@@ -213,27 +145,27 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
         m_session.m_strAuthorization.clear();
     }
 
-    m_bWebPost = ReadInt(pElement, "webpost");
-    m_nWebPostMethod = ReadInt(pElement, "webpostmethod");
-    m_strWebPostUrl = ReadText(pElement, "webposturl");
-    m_strWebPostVar = ReadText(pElement, "webpostvar");
+    m_bWebPost = ReadInt(pElement, quarvex::KEY_WEBPOST);
+    m_nWebPostMethod = ReadInt(pElement, quarvex::KEY_WEBPOSTMETHOD);
+    m_strWebPostUrl = ReadText(pElement, quarvex::KEY_WEBPOSTURL);
+    m_strWebPostVar = ReadText(pElement, quarvex::KEY_WEBPOSTVAR);
 }
 
 void CTask::LoadDatabase(const CMarkupNode* pElement)
 {
-    m_nDbType = ReadInt(pElement, "type");
-    m_bSaveToDb = ReadInt(pElement, "savetodb");
-    m_strDbServer = ReadText(pElement, "server");
-    m_strDbName = ReadText(pElement, "database");
-    m_strDbAccount = ReadText(pElement, "account");
-    m_strDbPassword = ReadText(pElement, "password");
-    m_strTableName = ReadText(pElement, "tablename");
+    m_nDbType = ReadInt(pElement, quarvex::KEY_TYPE);
+    m_bSaveToDb = ReadInt(pElement, quarvex::KEY_SAVETODB);
+    m_strDbServer = ReadText(pElement, quarvex::KEY_SERVER);
+    m_strDbName = ReadText(pElement, quarvex::KEY_DATABASE);
+    m_strDbAccount = ReadText(pElement, quarvex::KEY_ACCOUNT);
+    m_strDbPassword = ReadText(pElement, quarvex::KEY_PASSWORD);
+    m_strTableName = ReadText(pElement, quarvex::KEY_TABLENAME);
     m_aFieldNames.clear();
     m_aFieldValues.clear();
-    for (const CMarkupNode* p = pElement->FindChild("datafield"); p != nullptr;
+    for (const CMarkupNode* p = pElement->FindChild(quarvex::KEY_DATAFIELD); p != nullptr;
          p = p->NextSameName()) {
-        m_aFieldNames.push_back(ReadText(p, "name"));
-        m_aFieldValues.push_back(ReadText(p, "value"));
+        m_aFieldNames.push_back(ReadText(p, quarvex::KEY_NAME));
+        m_aFieldValues.push_back(ReadText(p, quarvex::KEY_VALUE));
     }
 }
 
