@@ -202,9 +202,10 @@ bool CHttpSession::FollowRedirect()
     std::string strUrl(strLocation);
     // A location given as a path alone stays on this server.
     if (strUrl[0] == '/' && (strUrl.size() < 2 || strUrl[1] != '/')) {
-        std::string strBase = "http://" + m_strHost;
+        std::string strBase("http://");
+        strBase.append(m_strHost);
         if (m_nPort != 80)
-            strBase += ":" + std::to_string(m_nPort);
+            strBase.append(":").append(std::to_string(m_nPort));
         strUrl.insert(0, strBase);
     }
     const std::string strReferer = m_strReferer;
@@ -305,7 +306,7 @@ bool CHttpSession::RunConnection()
                 // A server that closed the kept connection while it was idle
                 // has said so already; the request goes on a new connection
                 // instead of into the closed one.
-                if (!DrainIdleConnection()) {
+                if ((nReady & (POLLIN | POLLHUP | POLLERR)) && !DrainIdleConnection()) {
                     bReconnect = true;
                     break;
                 }
@@ -428,11 +429,10 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
     if (bIntoBody) {
         // Body bytes go straight into the body buffer; a body of known
         // length is never read past its end.
-        std::size_t nRoom = s_nReceiveSize;
+        // As the buffer grows, so do the reads: a large body takes few calls.
+        std::size_t nRoom = m_nBodyLimit - static_cast<std::size_t>(m_nBodyLen);
         if (m_nContentLength >= 0)
-            nRoom = static_cast<std::size_t>(m_nContentLength - m_nBodyLen);
-        if (static_cast<std::size_t>(m_nBodyLen) + nRoom > m_nBodyLimit)
-            nRoom = m_nBodyLimit - static_cast<std::size_t>(m_nBodyLen);
+            nRoom = std::min(nRoom, static_cast<std::size_t>(m_nContentLength - m_nBodyLen));
         if (nRoom > 0) {
             if (!EnsureBodyRoom(std::min(nRoom, s_nReceiveSize)))
                 return RECEIVE_FAILED;

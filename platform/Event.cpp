@@ -110,15 +110,14 @@ int WaitForAny(std::initializer_list<const CEvent*> aEvents, int nTimeoutMs,
             return WAIT_TIMEOUT;
         // The descriptor may still read as ready for an instant after another
         // thread's Reset(); the flag decides, and the wait goes on if it is clear.
+        if (pnSocketReady != nullptr)
+            *pnSocketReady = hSocket >= 0 ? aPoll[nSocketSlot].revents : 0;
         for (int i = 0; i < nSocketSlot; ++i) {
             if (aPoll[i].revents != 0 && apEvent[i]->IsSet())
                 return nEventIndex[i];
         }
-        if (hSocket >= 0 && aPoll[nSocketSlot].revents != 0) {
-            if (pnSocketReady != nullptr)
-                *pnSocketReady = aPoll[nSocketSlot].revents;
+        if (hSocket >= 0 && aPoll[nSocketSlot].revents != 0)
             return WAIT_SOCKET;
-        }
         if (RemainingMs(nTimeoutMs, tStart) == 0)
             return WAIT_TIMEOUT;
     }

@@ -45,7 +45,9 @@ enum {
 // Waits until one of aEvents is set or hSocket (when not -1) reports one of
 // nSocketEvents (POLLIN, POLLOUT). Returns the index in aEvents of the first
 // event that is set (earlier events win, so list the urgent ones first), else
-// WAIT_SOCKET with the poll() result in nSocketReady, WAIT_TIMEOUT or
-// WAIT_FAILED. nTimeoutMs -1 waits without limit. Null entries are skipped.
+// WAIT_SOCKET, WAIT_TIMEOUT or WAIT_FAILED. Whenever the wait ended on an
+// event or the socket, *pnSocketReady holds the socket's poll() result (0:
+// not ready), so a caller woken by an event also learns about the socket.
+// nTimeoutMs -1 waits without limit. Null entries are skipped.
 int WaitForAny(std::initializer_list<const CEvent*> aEvents, int nTimeoutMs,
                int hSocket = -1, short nSocketEvents = 0, short* pnSocketReady = nullptr);
