@@ -18,7 +18,7 @@ public:
     };
 
     // Copies the name; the node starts unlinked. Kind KIND_ELEMENT or KIND_TEXT.
-    CMarkupNode(std::string_view name, int nKind = KIND_ELEMENT);
+    explicit CMarkupNode(std::string_view name, int nKind = KIND_ELEMENT);
     // Destroys the name, the whole subtree and the rest of the sibling chain
     // behind this node. To delete one node alone, unlink it first.
     ~CMarkupNode();

@@ -48,6 +48,23 @@ expect 0 "$TMP/want" "$CLI" markup get 'root@general@frequence' "$TMP/def"
 printf '300\n' >"$TMP/want"
 expect 0 "$TMP/want" "$CLI" markup get 'root@general@frequence' "$EXAMPLE"
 
+# A 10 MB definition, 3000 levels deep with a million siblings, formats
+# whole: two lines per level opened, one per level closed, one per sibling
+# and two for root, each begun by CR LF.
+{
+    printf '<root>'
+    yes '<location><path>@div</path>' | head -n 3000
+    yes '</location>' | head -n 3000
+    yes '<data></data>' | head -n 1000000
+    printf '</root>'
+} | tr -d '\n' >"$TMP/big"
+"$CLI" markup format "$TMP/big" >"$TMP/big-out"
+status=$?
+lines=$(tr -cd '\n' <"$TMP/big-out" | wc -c)
+if [ "$status" -ne 0 ] || [ "$lines" -ne 1009002 ] || [ "$(tail -c 9 "$TMP/big-out" | od -An -c | tr -d ' ')" != '\r\n</root>' ]; then
+    echo "FAIL: big definition: status $status, $lines lines"; failures=$((failures + 1))
+fi
+
 # Wrong command lines print the usage and exit 2.
 expect 2 "$TMP/empty" "$CLI" markup
 expect 2 "$TMP/empty" "$CLI" markup frobnicate
