@@ -10,7 +10,9 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <strings.h>
 
 namespace {
@@ -31,6 +33,7 @@ const char* const s_apszErrorText[] = {
     "应用程序内部错误",
     "连接超时",
     "连接被中断",
+    "安全连接失败",
 };
 const char s_szInvalidCode[] = "错误代码无效";
 
@@ -104,7 +107,7 @@ CHttpSession::~CHttpSession()
 
 const char* CHttpSession::GetErrorText(int nError)
 {
-    // Codes run from 0 down to -12; anything else gets its own text, not an
+    // Codes run from 0 down to -13; anything else gets its own text, not an
     // out-of-range read.
     if (nError > 0 || nError < -static_cast<int>(std::size(s_apszErrorText) - 1))
         return s_szInvalidCode;
@@ -125,14 +128,15 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
 
     std::string strHost, strPath;
     int nPort = 80;
+    bool bSecure = false;
     bool bParsed = false;
     if (pszUrl != nullptr) {
         const std::string_view strUrl(pszUrl);
-        bParsed = ParseUrl(strUrl, strHost, strPath, nPort);
+        bParsed = ParseUrl(strUrl, strHost, strPath, nPort, &bSecure);
         // Only a text without a scheme of its own earns the second try:
-        // "https://h/" retried as "http://https://h/" would name host "https".
+        // "ftp://h/" retried as "http://ftp://h/" would name host "ftp".
         if (!bParsed && strUrl.substr(0, 16).find("://") == std::string_view::npos)
-            bParsed = ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort);
+            bParsed = ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort, &bSecure);
     }
 
     m_hDoneEvent.Reset();
@@ -149,7 +153,7 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
         return;
     }
 
-    if (m_hThread.IsRunning() && strHost == m_strHost && nPort == m_nPort) {
+    if (m_hThread.IsRunning() && bSecure == m_bSecure && strHost == m_strHost && nPort == m_nPort) {
         std::lock_guard lock(m_handoverMutex);
         if (m_bAccepting) {
             m_strUrl = pszUrl;
@@ -166,6 +170,7 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
     Stop();
 
     m_nPort = nPort;
+    m_bSecure = bSecure;
     m_strUrl = pszUrl;
     m_strHost = strHost;
     m_strPath = strPath;
@@ -202,9 +207,9 @@ bool CHttpSession::FollowRedirect()
     std::string strUrl(strLocation);
     // A location given as a path alone stays on this server.
     if (strUrl[0] == '/' && (strUrl.size() < 2 || strUrl[1] != '/')) {
-        std::string strBase("http://");
+        std::string strBase(m_bSecure ? "https://" : "http://");
         strBase.append(m_strHost);
-        if (m_nPort != 80)
+        if (m_nPort != (m_bSecure ? 443 : 80))
             strBase.append(":").append(std::to_string(m_nPort));
         strUrl.insert(0, strBase);
     }
@@ -258,6 +263,13 @@ void CHttpSession::ThreadMain()
         SignalDone();
         return;
     }
+    // OpenSSL writes with write(), which raises SIGPIPE on a connection the
+    // server has reset; blocked here, it becomes the EPIPE error it should be.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     m_aReceive.resize(s_nReceiveSize);
     while (RunConnection()) {
     }
@@ -268,7 +280,8 @@ void CHttpSession::ThreadMain()
 
 bool CHttpSession::RunConnection()
 {
-    bool bConnecting = true;
+    enum { PHASE_CONNECT, PHASE_HANDSHAKE, PHASE_OPEN } nPhase = PHASE_CONNECT;
+    short nHandshakeWant = POLLOUT;
     bool bReconnect = false;
     const std::uint32_t nAddress = ResolveHost(m_strHost);
     if (nAddress == 0) {
@@ -282,7 +295,9 @@ bool CHttpSession::RunConnection()
         Clock::time_point tShutdown;
         for (;;) {
             short nWant = POLLOUT;
-            if (!bConnecting)
+            if (nPhase == PHASE_HANDSHAKE)
+                nWant = nHandshakeWant;
+            else if (nPhase == PHASE_OPEN)
                 nWant = m_nSendPos < m_strRequest.size() && m_bBusy ? POLLIN | POLLOUT : POLLIN;
             int nWaitMs = m_nTimeout;
             if (bTimedOut && m_nTimeout >= 0) {
@@ -292,7 +307,7 @@ bool CHttpSession::RunConnection()
                 nWaitMs = nSince >= m_nTimeout ? 0 : static_cast<int>(m_nTimeout - nSince);
             }
             short nReady = 0;
-            const int nWait = WaitForAny({ &m_hQuitEvent, bConnecting ? nullptr : &m_hSendEvent },
+            const int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
                                          nWaitMs, m_socket.Get(), nWant, &nReady);
             if (nWait == 0) {
                 if (m_bBusy)
@@ -333,12 +348,36 @@ bool CHttpSession::RunConnection()
                 m_socket.ShutdownSend();
                 break;
             }
-            if (bConnecting) {
+            if (nPhase == PHASE_CONNECT) {
                 if (m_socket.GetPendingError() != 0) {
                     Fail(HTTP_ERR_CONNECT);
                     break;
                 }
-                bConnecting = false;
+                if (m_bSecure) {
+                    if (!m_tls.Open(m_socket.Get(), m_strHost)) {
+                        Fail(HTTP_ERR_TLS);
+                        break;
+                    }
+                    nPhase = PHASE_HANDSHAKE;
+                } else {
+                    nPhase = PHASE_OPEN;
+                    StartSend();
+                    if (!ContinueSend())
+                        break;
+                    continue;
+                }
+            }
+            if (nPhase == PHASE_HANDSHAKE) {
+                const CTlsConnection::EStep nStep = m_tls.Handshake();
+                if (nStep == CTlsConnection::TLS_FAILED) {
+                    Fail(HTTP_ERR_TLS);
+                    break;
+                }
+                if (nStep != CTlsConnection::TLS_DONE) {
+                    nHandshakeWant = nStep == CTlsConnection::TLS_WANT_READ ? POLLIN : POLLOUT;
+                    continue;
+                }
+                nPhase = PHASE_OPEN;
                 StartSend();
                 if (!ContinueSend())
                     break;
@@ -347,7 +386,12 @@ bool CHttpSession::RunConnection()
             if ((nReady & POLLOUT) && !ContinueSend())
                 break;
             if (nReady & (POLLIN | POLLHUP | POLLERR)) {
-                const EReceive nResult = ReceiveData();
+                // TLS may hold decrypted bytes that poll() cannot see; they
+                // are taken before the next wait.
+                EReceive nResult;
+                do {
+                    nResult = ReceiveData();
+                } while (nResult == RECEIVE_OK && m_tls.HasPending());
                 if (nResult == RECEIVE_FAILED)
                     break;
                 if (nResult == RECEIVE_CLOSED) {
@@ -357,6 +401,7 @@ bool CHttpSession::RunConnection()
             }
         }
     }
+    m_tls.Close();
     m_socket.Close();
     if (bReconnect)
         return true;
@@ -390,11 +435,21 @@ bool CHttpSession::DrainIdleConnection()
     // Bytes that came while no request waited answer nothing; they are
     // dropped, as they would have been had the thread seen them first.
     for (;;) {
-        const ssize_t nRead = m_socket.Receive(m_aReceive.data(), m_aReceive.size());
+        const ssize_t nRead = ReceiveSome(m_aReceive.data(), m_aReceive.size());
         if (nRead > 0)
             continue;
         return nRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
+}
+
+ssize_t CHttpSession::SendSome(const char* pData, std::size_t nLen)
+{
+    return m_tls.IsOpen() ? m_tls.Send(pData, nLen) : m_socket.Send(pData, nLen);
+}
+
+ssize_t CHttpSession::ReceiveSome(char* pData, std::size_t nLen)
+{
+    return m_tls.IsOpen() ? m_tls.Receive(pData, nLen) : m_socket.Receive(pData, nLen);
 }
 
 void CHttpSession::StartSend()
@@ -409,7 +464,7 @@ bool CHttpSession::ContinueSend()
     // The whole request goes out even when the socket takes only part of a
     // long form at once; the rest waits for room.
     while (m_nSendPos < m_strRequest.size()) {
-        const ssize_t nSent = m_socket.Send(m_strRequest.data() + m_nSendPos, m_strRequest.size() - m_nSendPos);
+        const ssize_t nSent = SendSome(m_strRequest.data() + m_nSendPos, m_strRequest.size() - m_nSendPos);
         if (nSent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return true;
@@ -440,7 +495,7 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
             nWant = std::min(nRoom, static_cast<std::size_t>(m_nBodyCapacity - m_nBodyLen));
         }
     }
-    const ssize_t nRead = m_socket.Receive(pTarget, nWant);
+    const ssize_t nRead = ReceiveSome(pTarget, nWant);
     if (nRead == 0)
         return RECEIVE_CLOSED;
     if (nRead < 0) {
