@@ -221,6 +221,48 @@ void CMarkupNode::SetChildValue(std::string_view name, std::string_view value)
     }
 }
 
+// Copies with an explicit stack of the elements whose children are being
+// copied, so a deep tree costs heap, not call stack.
+CMarkupNode* CMarkupNode::Clone() const
+{
+    auto copyAlone = [](const CMarkupNode& node) {
+        CMarkupNode* pCopy = new CMarkupNode();
+        pCopy->m_nKind = node.m_nKind;
+        if (node.m_pszName != nullptr)
+            pCopy->m_pszName = CopyName(node.m_pszName);
+        return pCopy;
+    };
+    CMarkupNode* pRoot = copyAlone(*this);
+    std::vector<std::pair<const CMarkupNode*, CMarkupNode*>> aOpen{ { this, pRoot } };
+    const CMarkupNode* pSource = m_pFirstChild;
+    CMarkupNode* pTail = nullptr;  // Last copy in the chain being built.
+    while (!aOpen.empty()) {
+        if (pSource == nullptr) {
+            // The chain is done: carry on after its element, one level up.
+            pSource = aOpen.back().first->m_pNext;
+            pTail = aOpen.back().second;
+            aOpen.pop_back();
+            continue;
+        }
+        CMarkupNode* pParent = aOpen.back().second;
+        CMarkupNode* pCopy = copyAlone(*pSource);
+        pCopy->m_pParent = pParent;
+        if (pTail != nullptr)
+            pTail->m_pNext = pCopy;
+        else
+            pParent->m_pFirstChild = pCopy;
+        pTail = pCopy;
+        if (pSource->m_pFirstChild != nullptr) {
+            aOpen.emplace_back(pSource, pCopy);
+            pTail = nullptr;
+            pSource = pSource->m_pFirstChild;
+        } else {
+            pSource = pSource->m_pNext;
+        }
+    }
+    return pRoot;
+}
+
 CMarkupNode* CMarkupNode::FindPath(const char* pszPath) const
 {
     // The tree hands out non-const nodes, as the document does.
@@ -466,6 +508,22 @@ bool CMarkupDoc::SaveFile(const char* pszPath) const
     const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
     const bool bClosed = std::fclose(pFile) == 0;
     return bWritten && bClosed;
+}
+
+void CMarkupDoc::CopyFrom(const CMarkupDoc& other)
+{
+    if (this == &other)
+        return;
+    Clear();
+    CMarkupNode* pTail = nullptr;
+    for (const CMarkupNode* p = other.m_pFirstNode; p != nullptr; p = p->m_pNext) {
+        CMarkupNode* pCopy = p->Clone();
+        if (pTail != nullptr)
+            pTail->m_pNext = pCopy;
+        else
+            m_pFirstNode = pCopy;
+        pTail = pCopy;
+    }
 }
 
 CMarkupNode* CMarkupDoc::FindPath(const char* pszPath) const

@@ -64,6 +64,10 @@ public:
     // to a key without one, or appending a new key as the last child.
     void SetChildValue(std::string_view name, std::string_view value);
 
+    // A deep copy of this node and its subtree, without its siblings; the
+    // copy is unlinked and owned by the caller.
+    CMarkupNode* Clone() const;
+
     // Path lookup from this node: '@' steps to the first child, '#' to the
     // next sibling, a name skips forward to the next element of that name.
     // An empty or null path returns this node.
@@ -114,6 +118,10 @@ public:
     // Appends the text form to strOut (never clears it first); false, with
     // nothing appended, when the document is empty or the text is too large.
     bool SaveToString(std::string& strOut) const;
+
+    // Replaces the content by a deep copy of other's; the editor works on a
+    // copy so that Cancel leaves the task's definition untouched.
+    void CopyFrom(const CMarkupDoc& other);
 
     // FindPath from the first top-level node; null when the document is empty.
     CMarkupNode* FindPath(const char* pszPath) const;

@@ -76,6 +76,27 @@ void RemoveChildren(CMarkupNode* pNode, std::string_view name)
     }
 }
 
+std::vector<NameValue> GetNameValueList(const CMarkupNode* pParent, std::string_view element)
+{
+    std::vector<NameValue> aPairs;
+    if (pParent == nullptr)
+        return aPairs;
+    for (const CMarkupNode* p = pParent->FindChild(element); p != nullptr; p = p->NextSameName())
+        aPairs.push_back({ std::string(GetKeyText(p, KEY_NAME)), std::string(GetKeyText(p, KEY_VALUE)) });
+    return aPairs;
+}
+
+void SetNameValueList(CMarkupNode* pParent, std::string_view element, const std::vector<NameValue>& aPairs)
+{
+    RemoveChildren(pParent, element);
+    for (const NameValue& pair : aPairs) {
+        CMarkupNode* pElement = new CMarkupNode(element, CMarkupNode::KIND_ELEMENT);
+        pElement->SetChildValue(KEY_NAME, pair.strName);
+        pElement->SetChildValue(KEY_VALUE, pair.strValue);
+        pParent->AppendChild(pElement);
+    }
+}
+
 CMarkupNode* NewTaskDefinition(CMarkupDoc& doc)
 {
     doc.Clear();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quarvex {
 
@@ -129,6 +130,18 @@ CMarkupNode* FindOrAppendChild(CMarkupNode* pNode, std::string_view name);
 // Removes every child element called name from pNode (the editor rewrites
 // repeated elements such as parameter and datafield as a whole).
 void RemoveChildren(CMarkupNode* pNode, std::string_view name);
+
+// A repeated element with the keys name and value: parameter, datafield.
+struct NameValue {
+    std::string strName;
+    std::string strValue;
+};
+// Every element called element under pParent, in order, as name/value
+// pairs (missing keys read ""); empty when pParent is null.
+std::vector<NameValue> GetNameValueList(const CMarkupNode* pParent, std::string_view element);
+// Removes every element called element from pParent and appends one per
+// pair, in order, each written <element><name>..</name><value>..</value>.
+void SetNameValueList(CMarkupNode* pParent, std::string_view element, const std::vector<NameValue>& aPairs);
 
 // Makes doc a new definition: one top-level <root> without children.
 // Returns the root.

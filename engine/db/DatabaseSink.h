@@ -31,6 +31,9 @@ struct CDbSettings {
     // Where a relative SQLite path starts, ending in '/'. Empty: the folder of
     // the running executable.
     std::string m_strProgramDir;
+    // How long any connect, query or locked file may hold the pass before the
+    // back-end gives up; 0 or less means the standard 30 seconds.
+    int m_nTimeoutSeconds = 30;
 };
 
 // One record column as value templates see it: its name (what "<@@name@@>"

@@ -11,6 +11,10 @@
 // Every back-end gives up on a server that does not answer after this long,
 // so a hanging connection cannot hold a pass for ever.
 constexpr int DB_TIMEOUT_SECONDS = 30;
+inline int GetTimeoutSeconds(const CDbSettings& settings)
+{
+    return settings.m_nTimeoutSeconds > 0 ? settings.m_nTimeoutSeconds : DB_TIMEOUT_SECONDS;
+}
 
 // "连接数据库失败！原因：%s。摘取到的内容将无法保存到数据库。"; when the
 // reason is empty and bOmitEmptyReason is set, the line that names none.

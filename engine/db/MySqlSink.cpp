@@ -28,7 +28,7 @@ MySqlPtr Connect(const CDbSettings& settings, std::string& strError)
         strError = "out of memory";
         return nullptr;
     }
-    const unsigned nTimeout = DB_TIMEOUT_SECONDS;
+    const unsigned nTimeout = static_cast<unsigned>(GetTimeoutSeconds(settings));
     mysql_options(pConn.get(), MYSQL_OPT_CONNECT_TIMEOUT, &nTimeout);
     mysql_options(pConn.get(), MYSQL_OPT_READ_TIMEOUT, &nTimeout);
     mysql_options(pConn.get(), MYSQL_OPT_WRITE_TIMEOUT, &nTimeout);

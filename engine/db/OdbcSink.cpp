@@ -7,6 +7,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cctype>
 #include <ctime>
 #include <map>
 #include <utility>
@@ -109,10 +110,9 @@ bool Connect(const CDbSettings& settings, COdbcConnection& conn, std::string& st
     }
     // Drivers that do not know an attribute just say so; the connection goes
     // on without it.
-    SQLSetConnectAttr(conn.m_dbc.Get(), SQL_ATTR_LOGIN_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(DB_TIMEOUT_SECONDS)), 0);
-    SQLSetConnectAttr(conn.m_dbc.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(DB_TIMEOUT_SECONDS)), 0);
+    const SQLULEN nTimeout = static_cast<SQLULEN>(GetTimeoutSeconds(settings));
+    SQLSetConnectAttr(conn.m_dbc.Get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(nTimeout), 0);
+    SQLSetConnectAttr(conn.m_dbc.Get(), SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(nTimeout), 0);
     std::string strConnect = BuildOdbcConnectionString(settings);
     SQLCHAR szOut[1024];
     SQLSMALLINT nOutLen = 0;
@@ -288,7 +288,7 @@ private:
     void SetQueryTimeout(const COdbcHandle& stmt)
     {
         SQLSetStmtAttr(stmt.Get(), SQL_ATTR_QUERY_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(DB_TIMEOUT_SECONDS)), 0);
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(GetTimeoutSeconds(m_settings))), 0);
     }
 
     std::string Quote(const std::string& strName) const
@@ -454,6 +454,18 @@ std::string BuildOdbcConnectionString(const CDbSettings& settings)
         strOut += ";UID=" + ConnectionValue(settings.m_strAccount);
     if (!settings.m_strPassword.empty())
         strOut += ";PWD=" + ConnectionValue(settings.m_strPassword);
+    // The MariaDB and MySQL drivers read the login time-out attribute only
+    // for the TCP connect and wait for ever on a server that accepts and
+    // then stays silent; these keys bound every read and write. Drivers that
+    // do not know them ignore them, as ODBC requires.
+    std::string strUpper = strOut;
+    for (char& c : strUpper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string strSeconds = std::to_string(GetTimeoutSeconds(settings));
+    for (const char* pszKey : { "CONN_TIMEOUT", "READ_TIMEOUT", "WRITE_TIMEOUT" }) {
+        if (strUpper.find(pszKey) == std::string::npos)
+            strOut += std::string(";") + pszKey + "=" + strSeconds;
+    }
     return strOut;
 }
 

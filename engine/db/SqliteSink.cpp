@@ -35,7 +35,7 @@ std::string QuoteIdentifier(const std::string& strName)
 
 // Opens an existing file for writing; never creates one. On failure strError
 // gets SQLite's reason.
-SqlitePtr OpenExisting(const std::string& strPath, std::string& strError)
+SqlitePtr OpenExisting(const std::string& strPath, int nTimeoutSeconds, std::string& strError)
 {
     sqlite3* pRaw = nullptr;
     const int nResult = sqlite3_open_v2(strPath.c_str(), &pRaw, SQLITE_OPEN_READWRITE, nullptr);
@@ -44,7 +44,7 @@ SqlitePtr OpenExisting(const std::string& strPath, std::string& strError)
         strError = pDb ? sqlite3_errmsg(pDb.get()) : sqlite3_errstr(nResult);
         return nullptr;
     }
-    sqlite3_busy_timeout(pDb.get(), DB_TIMEOUT_SECONDS * 1000);
+    sqlite3_busy_timeout(pDb.get(), nTimeoutSeconds * 1000);
     return pDb;
 }
 
@@ -59,7 +59,7 @@ public:
     bool Open() override
     {
         std::string strError;
-        m_pDb = OpenExisting(ResolveSqlitePath(m_settings), strError);
+        m_pDb = OpenExisting(ResolveSqlitePath(m_settings), GetTimeoutSeconds(m_settings), strError);
         if (!m_pDb) {
             Log(MakeConnectFailure(strError, true));
             return false;
@@ -251,7 +251,7 @@ std::unique_ptr<CDatabaseSink> CreateSqliteSink(const CDbSettings& settings, std
 bool TestSqliteConnection(const CDbSettings& settings, std::string& strReason)
 {
     strReason.clear();
-    SqlitePtr pDb = OpenExisting(ResolveSqlitePath(settings), strReason);
+    SqlitePtr pDb = OpenExisting(ResolveSqlitePath(settings), GetTimeoutSeconds(settings), strReason);
     if (!pDb)
         return false;
     // Opening reads nothing; a file that is no database only shows itself

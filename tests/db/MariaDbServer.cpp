@@ -67,6 +67,13 @@ int RunProgram(const std::vector<std::string>& aArgs, const std::string& strLog,
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
+// Debian keeps the server in /usr/sbin, which a CI runner's PATH may lack.
+std::string FindProgram(const char* pszName, const char* pszUsual)
+{
+    std::error_code error;
+    return std::filesystem::exists(pszUsual, error) ? std::string(pszUsual) : std::string(pszName);
+}
+
 std::string ReadTail(const std::string& strPath)
 {
     std::ifstream file(strPath);
@@ -85,7 +92,7 @@ bool CMariaDbServer::Start(std::string& strError, const std::vector<std::string>
     }
     m_strDir = szTemplate;
     const std::string strLog = m_strDir + "/install.log";
-    if (RunProgram({ "mariadb-install-db", "--no-defaults", "--datadir=" + m_strDir + "/data",
+    if (RunProgram({ FindProgram("mariadb-install-db", "/usr/bin/mariadb-install-db"), "--no-defaults", "--datadir=" + m_strDir + "/data",
                      "--auth-root-authentication-method=normal", "--skip-test-db", "--user=root" },
                    strLog, true, nullptr) != 0) {
         strError = "mariadb-install-db failed: " + ReadTail(strLog);
@@ -99,7 +106,7 @@ bool CMariaDbServer::Start(std::string& strError, const std::vector<std::string>
     }
     m_nPort = FreePort();
     std::vector<std::string> aArgs = {
-        "mariadbd", "--no-defaults", "--user=root", "--datadir=" + m_strDir + "/data",
+        FindProgram("mariadbd", "/usr/sbin/mariadbd"), "--no-defaults", "--user=root", "--datadir=" + m_strDir + "/data",
         "--socket=" + m_strDir + "/mariadb.sock", "--port=" + std::to_string(m_nPort),
         "--bind-address=127.0.0.1", "--skip-networking=0", "--init-file=" + m_strDir + "/init.sql",
         "--pid-file=" + m_strDir + "/mariadb.pid", "--log-error=" + m_strDir + "/error.log",

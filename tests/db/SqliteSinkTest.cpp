@@ -162,12 +162,14 @@ TEST(SqliteSinkTest, RecordSettingNoColumnInsertsDefaults)
 
 TEST(OdbcConnectionStringTest, ServerDatabaseAccountPassword)
 {
-    struct { const char* pszServer; const char* pszDb; const char* pszUser; const char* pszPass; const char* pszOut; }
+    const std::string strTimeouts = ";CONN_TIMEOUT=30;READ_TIMEOUT=30;WRITE_TIMEOUT=30";
+    struct { const char* pszServer; const char* pszDb; const char* pszUser; const char* pszPass; std::string strOut; }
     cases[] = {
-        { "mydsn", "", "", "", "DSN=mydsn" },
-        { "mydsn", "shop", "sa", "pw", "DSN=mydsn;DATABASE=shop;UID=sa;PWD=pw" },
-        { "DRIVER=x;SERVER=h;", "db", "", "", "DRIVER=x;SERVER=h;DATABASE=db" },
-        { "mydsn", "", "u", "a;b}c", "DSN=mydsn;UID=u;PWD={a;b}}c}" },  // braced, '}' doubled
+        { "mydsn", "", "", "", "DSN=mydsn" + strTimeouts },
+        { "mydsn", "shop", "sa", "pw", "DSN=mydsn;DATABASE=shop;UID=sa;PWD=pw" + strTimeouts },
+        { "DRIVER=x;SERVER=h;", "db", "", "", "DRIVER=x;SERVER=h;DATABASE=db" + strTimeouts },
+        { "mydsn", "", "u", "a;b}c", "DSN=mydsn;UID=u;PWD={a;b}}c}" + strTimeouts },  // braced, '}' doubled
+        { "DSN=d;read_timeout=5", "", "", "", "DSN=d;read_timeout=5;CONN_TIMEOUT=30;WRITE_TIMEOUT=30" },
     };
     for (const auto& c : cases) {
         CDbSettings settings;
@@ -175,6 +177,6 @@ TEST(OdbcConnectionStringTest, ServerDatabaseAccountPassword)
         settings.m_strDatabase = c.pszDb;
         settings.m_strAccount = c.pszUser;
         settings.m_strPassword = c.pszPass;
-        EXPECT_EQ(BuildOdbcConnectionString(settings), c.pszOut) << c.pszServer;
+        EXPECT_EQ(BuildOdbcConnectionString(settings), c.strOut) << c.pszServer;
     }
 }

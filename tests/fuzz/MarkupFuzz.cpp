@@ -39,6 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const bool bWritten = doc.SaveToString(strText);
     Check(bWritten != doc.IsEmpty(), "a small document must write unless empty");
 
+    // A copy writes exactly as the original.
+    CMarkupDoc copy;
+    copy.CopyFrom(doc);
+    std::string strCopy;
+    copy.SaveToString(strCopy);
+    Check(strCopy == strText, "a copy must write as its original");
+
     // Written text reads back into a document that writes again.
     CMarkupDoc again;
     again.Parse(strText.c_str());

@@ -68,6 +68,13 @@ TEST(MarkupLargeTest, MillionNestedElementsReadAndDestroyButAreNotWritten)
     ASSERT_NE(pDeepest, nullptr);
     EXPECT_EQ(pDeepest->GetParent()->GetFirstChild(), pDeepest);
 
+    CMarkupDoc copy;
+    copy.CopyFrom(doc);
+    int nCopied = 0;
+    for (const CMarkupNode* p = copy.GetFirstNode(); p != nullptr; p = p->GetFirstChild())
+        ++nCopied;
+    EXPECT_EQ(nCopied, nDepth);
+
     // Its indentation alone would take about a terabyte.
     std::string strOut;
     EXPECT_FALSE(doc.SaveToString(strOut));

@@ -187,3 +187,39 @@ TEST(MarkupNodeTest, AppendAndSetValueBuildWhatIsWritten)
     EXPECT_EQ(doc.FindTopLevel("b"), pA->GetNext());
     EXPECT_EQ(doc.FindTopLevel("c"), nullptr);
 }
+
+TEST(MarkupNodeTest, CopiesAreDeepAndIndependent)
+{
+    CMarkupDoc doc;
+    doc.Parse("<?xml?>lead<root><general><taskname>a</taskname></general><e></e>"
+              "<location><data><path>@p</path></data></location></root></stray><tail>t</tail>");
+    CMarkupDoc copy;
+    copy.Parse("<old>1</old>");
+    copy.CopyFrom(doc);
+    EXPECT_EQ(Format(copy), Format(doc));
+    EXPECT_EQ(copy.GetFirstNode()->GetName(), nullptr);  // the declaration node stays nameless
+    EXPECT_EQ(copy.FindTopLevel("stray")->GetKind(), CMarkupNode::KIND_END_TAG);
+    CMarkupNode* pData = copy.FindPath("root@location@data");
+    ASSERT_NE(pData, nullptr);
+    EXPECT_EQ(pData->GetParent(), copy.FindPath("root@location"));
+    EXPECT_EQ(pData->GetFirstChild()->GetParent(), pData);
+
+    // Changing the copy leaves the original alone.
+    copy.FindPath("root@general")->SetChildValue("taskname", "b");
+    copy.FindPath("root")->RemoveChild(copy.FindPath("root@location"));
+    EXPECT_STREQ(doc.FindPath("root@general@taskname@")->GetName(), "a");
+    EXPECT_NE(doc.FindPath("root@location@data@path"), nullptr);
+
+    // A clone takes the subtree but not the siblings.
+    CMarkupNode* pGeneral = doc.FindPath("root@general")->Clone();
+    EXPECT_EQ(pGeneral->GetNext(), nullptr);
+    EXPECT_EQ(pGeneral->GetParent(), nullptr);
+    EXPECT_STREQ(pGeneral->GetChildValue("taskname"), "a");
+    delete pGeneral;
+
+    copy.CopyFrom(copy);
+    EXPECT_FALSE(copy.IsEmpty());
+    CMarkupDoc empty;
+    copy.CopyFrom(empty);
+    EXPECT_TRUE(copy.IsEmpty());
+}

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 using namespace quarvex;
 
@@ -106,6 +107,34 @@ TEST(TaskDefTest, DefinitionBuiltLikeTheEditorIsWrittenExactly)
                            "\r\n\t\t<refurl></refurl>\r\n\t</network>"),
               std::string::npos)
         << strText;
+}
+
+TEST(TaskDefTest, NameValueListsAreRewrittenAsAWhole)
+{
+    CMarkupDoc doc;
+    doc.Parse("<root><database><type>2</type><datafield><name>a</name><value>1</value></datafield>"
+              "<tablename>t</tablename><datafield><value>only value</value></datafield>"
+              "<datafield><name>c</name></datafield></database></root>");
+    CMarkupNode* pDatabase = doc.FindPath(PATH_DATABASE);
+    const std::vector<NameValue> aRead = GetNameValueList(pDatabase, KEY_DATAFIELD);
+    ASSERT_EQ(aRead.size(), 3u);
+    EXPECT_EQ(aRead[0].strName, "a");
+    EXPECT_EQ(aRead[0].strValue, "1");
+    EXPECT_EQ(aRead[1].strName, "");
+    EXPECT_EQ(aRead[1].strValue, "only value");
+    EXPECT_EQ(aRead[2].strValue, "");
+    EXPECT_TRUE(GetNameValueList(nullptr, KEY_DATAFIELD).empty());
+
+    SetNameValueList(pDatabase, KEY_DATAFIELD, { { "title", "<@@标题@@>" }, { "at", "<@NOW@>" } });
+    std::string strText;
+    ASSERT_TRUE(doc.SaveToString(strText));
+    EXPECT_EQ(strText,
+              "\r\n<root>\r\n\t<database>\r\n\t\t<type>2</type>\r\n\t\t<tablename>t</tablename>"
+              "\r\n\t\t<datafield>\r\n\t\t\t<name>title</name>\r\n\t\t\t<value>&lt;@@标题@@&gt;</value>"
+              "\r\n\t\t</datafield>\r\n\t\t<datafield>\r\n\t\t\t<name>at</name>"
+              "\r\n\t\t\t<value>&lt;@NOW@&gt;</value>\r\n\t\t</datafield>\r\n\t</database>\r\n</root>");
+    SetNameValueList(pDatabase, KEY_DATAFIELD, {});
+    EXPECT_EQ(pDatabase->FindChild(KEY_DATAFIELD), nullptr);
 }
 
 TEST(TaskDefTest, NamesDefaultAndFullPathsNest)
