@@ -271,6 +271,7 @@ void CHttpSession::ThreadMain()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     m_aReceive.resize(s_nReceiveSize);
+    m_nWaitLimit = m_nTimeout;
     while (RunConnection()) {
     }
     m_aReceive.clear();
@@ -299,12 +300,12 @@ bool CHttpSession::RunConnection()
                 nWant = nHandshakeWant;
             else if (nPhase == PHASE_OPEN)
                 nWant = m_nSendPos < m_strRequest.size() && m_bBusy ? POLLIN | POLLOUT : POLLIN;
-            int nWaitMs = m_nTimeout;
-            if (bTimedOut && m_nTimeout >= 0) {
+            int nWaitMs = m_nWaitLimit;
+            if (bTimedOut && m_nWaitLimit >= 0) {
                 // A server that ignores the shutdown gets one more time-out
                 // to close, not for ever.
                 const auto nSince = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tShutdown).count();
-                nWaitMs = nSince >= m_nTimeout ? 0 : static_cast<int>(m_nTimeout - nSince);
+                nWaitMs = nSince >= m_nWaitLimit ? 0 : static_cast<int>(m_nWaitLimit - nSince);
             }
             short nReady = 0;
             const int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
@@ -454,6 +455,9 @@ ssize_t CHttpSession::ReceiveSome(char* pData, std::size_t nLen)
 
 void CHttpSession::StartSend()
 {
+    // The caller may change m_nTimeout while no request runs, so the thread
+    // keeps its own copy, taken whenever a request has been handed over.
+    m_nWaitLimit = m_nTimeout;
     ComposeRequest();
     m_nSendPos = 0;
     StartResponse();
@@ -508,8 +512,10 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
     if (!m_bBusy || m_bComplete)
         return RECEIVE_OK;  // Nobody waits for these bytes.
     if (pTarget != m_aReceive.data()) {
+        // Nothing is read back after this: a completed response belongs to
+        // the caller from the moment the done event is set.
         ReadBody(static_cast<std::size_t>(nRead));
-        return m_nError == HTTP_OK || m_nError == HTTP_ERR_TIMEOUT ? RECEIVE_OK : RECEIVE_FAILED;
+        return RECEIVE_OK;
     }
     return TakeResponseBytes(pTarget, static_cast<std::size_t>(nRead)) ? RECEIVE_OK : RECEIVE_FAILED;
 }
@@ -527,8 +533,9 @@ void CHttpSession::StartResponse()
 
 bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
 {
-    const int nErrorBefore = m_nError;
-    while (nLen > 0 && !m_bComplete && m_nError == nErrorBefore) {
+    // Only flags of this thread are read here, never a field the caller may
+    // already own again once the response has completed.
+    while (nLen > 0 && !m_bComplete) {
         if (m_bInHeader) {
             const long nTaken = ReadHeader(pData, nLen);
             if (nTaken < 0)
@@ -555,7 +562,7 @@ bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
         if (m_bComplete)
             break;
     }
-    return m_nError == nErrorBefore;
+    return true;
 }
 
 long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)

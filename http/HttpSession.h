@@ -151,6 +151,7 @@ private:
     CSocket     m_socket;          // Socket thread only.
     CTlsConnection m_tls;          // Socket thread only; open on a secure connection.
     std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.
+    int         m_nWaitLimit = 0;  // m_nTimeout as the current request found it.
     std::vector<char> m_aReceive;  // Socket thread's reading buffer.
 
     // A request handed to a live thread must never be lost to a connection

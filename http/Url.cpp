@@ -53,7 +53,7 @@ bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPat
 
     strPath.assign(strUrl.substr(nPos));
     if (strPath.empty())
-        strPath = "/";
+        strPath.push_back('/');
     return true;
 }
 
