@@ -40,8 +40,10 @@ const char s_szUsage[] =
     "  run DEF [--once|--passes N]   run a task, printing new records and its log\n"
     "  dbtest --type N --server S [--database D] [--account A] [--password P]\n"
     "                                test a database connection\n"
-    "  store --server HOST:PORT --user NAME list|examples|get ID|add FILE|update ID FILE|delete ID\n"
+    "  store [--server HOST:PORT] --user NAME list|examples|get ID|add FILE|update ID FILE|delete ID\n"
     "                                work with the tasks of an account in a task store\n"
+    "                                (password from QUARVEX_PASSWORD or standard input;\n"
+    "                                the server defaults to Config.dat's general/server)\n"
     "  blob encode --key KEY [FILE] | blob decode [FILE]\n"
     "                                encode or decode a task blob\n";
 

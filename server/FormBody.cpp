@@ -1,6 +1,8 @@
 // FormBody.cpp - form body decoding for the store server.
 #include "FormBody.h"
 
+namespace quarvex {
+
 namespace {
 
 int HexDigit(char c)
@@ -63,3 +65,5 @@ bool ParseFormBody(std::string_view strBody, std::map<std::string, std::string>&
     }
     return true;
 }
+
+} // namespace quarvex

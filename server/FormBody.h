@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace quarvex {
+
 // Fills mapOut (cleared first) with the decoded fields of strBody: '&'
 // separates fields, the first '=' separates name and value, '+' is a space
 // and %XX a byte. Empty fields are skipped; a field without '=' has an empty
@@ -17,3 +19,5 @@ bool ParseFormBody(std::string_view strBody, std::map<std::string, std::string>&
 // Decodes one form-encoded text into strOut (cleared first); false on a bad
 // escape.
 bool FormDecode(std::string_view strText, std::string& strOut);
+
+} // namespace quarvex

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace quarvex {
+
 namespace {
 
 // Entries beyond this are pruned; a flood of names cannot grow the table
@@ -74,3 +76,5 @@ void CLoginThrottle::PruneLocked(std::int64_t nNow)
         }
     }
 }
+
+} // namespace quarvex

@@ -9,6 +9,8 @@
 #include <string>
 #include <unordered_map>
 
+namespace quarvex {
+
 class CLoginThrottle {
 public:
     // nFreeFailures failures pass unhindered; the next locks the key for
@@ -35,3 +37,5 @@ private:
     std::mutex m_mutex;
     std::unordered_map<std::string, Entry> m_mapEntries;
 };
+
+} // namespace quarvex

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace quarvex {
+
 // One prepared statement; finalised when it goes out of scope. Values are
 // bound, never pasted into SQL text.
 class CStoreDb::CStatement {
@@ -234,7 +236,7 @@ std::optional<std::int64_t> CStoreDb::UseSession(const std::string& strTokenHash
     return nAccount;
 }
 
-bool CStoreDb::AddTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow)
+bool CStoreDb::AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
@@ -245,7 +247,7 @@ bool CStoreDb::AddTask(std::int64_t nAccount, const std::string& strId, const St
     return Run(stmt);
 }
 
-bool CStoreDb::UpdateTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow)
+bool CStoreDb::UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
@@ -283,7 +285,7 @@ std::optional<std::vector<std::string>> CStoreDb::ListTasks(std::int64_t nAccoun
     return aIds;
 }
 
-std::optional<StoreTask> CStoreDb::LoadTask(std::int64_t nAccount, const std::string& strId)
+std::optional<StoredTask> CStoreDb::LoadTask(std::int64_t nAccount, const std::string& strId)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
@@ -292,5 +294,7 @@ std::optional<StoreTask> CStoreDb::LoadTask(std::int64_t nAccount, const std::st
     stmt.Bind(strId).Bind(nAccount);
     if (stmt.Step() != SQLITE_ROW)
         return std::nullopt;
-    return StoreTask{ stmt.ColumnText(0), stmt.ColumnText(1) };
+    return StoredTask{ stmt.ColumnText(0), stmt.ColumnText(1) };
 }
+
+} // namespace quarvex

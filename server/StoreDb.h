@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
+namespace quarvex {
+
 struct StoreAccount {
     std::int64_t nId = 0;
     std::string strPasswordHash;  // Argon2id string; empty: no login allowed.
 };
 
-struct StoreTask {
+struct StoredTask {
     std::string strKey;
     std::string strBlob;  // Base-32 text as the client sent it.
 };
@@ -52,13 +54,13 @@ public:
     std::optional<std::int64_t> UseSession(const std::string& strTokenHash, std::int64_t nNow,
                                            std::int64_t nIdleBefore);
 
-    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow);
+    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow);
     // False when the account holds no task with this id.
-    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoreTask& task, std::int64_t nNow);
+    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow);
     bool DeleteTask(std::int64_t nAccount, const std::string& strId);
     // Ids in the order the tasks were added; nullopt on a database error.
     std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount);
-    std::optional<StoreTask> LoadTask(std::int64_t nAccount, const std::string& strId);
+    std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId);
 
     // The last SQLite error message, for the log.
     std::string GetLastError();
@@ -77,3 +79,5 @@ private:
     std::mutex m_mutex;
     std::unique_ptr<sqlite3, DbClose> m_pDb;
 };
+
+} // namespace quarvex

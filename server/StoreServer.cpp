@@ -7,6 +7,8 @@
 
 #include <chrono>
 
+namespace quarvex {
+
 CStoreServer::CStoreServer(StoreOptions options)
     : m_service(std::move(options))
 {
@@ -146,3 +148,5 @@ bool SplitHostPort(const std::string& strText, int nDefaultPort, std::string& st
     nPort = n;
     return true;
 }
+
+} // namespace quarvex

@@ -14,6 +14,8 @@ namespace httplib {
 class Server;
 }
 
+namespace quarvex {
+
 // Request bodies above this size are refused before they are read whole.
 constexpr std::size_t STORE_MAX_BODY = 4 * 1024 * 1024;
 
@@ -48,3 +50,5 @@ private:
 // Splits "host[:port]" for the command lines; the port defaults to
 // nDefaultPort. False on an empty host or a port outside 0-65535.
 bool SplitHostPort(const std::string& strText, int nDefaultPort, std::string& strHost, int& nPort);
+
+} // namespace quarvex

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace quarvex {
+
 namespace {
 
 const std::string& Field(const StoreForm& form, const char* pszName)
@@ -111,7 +113,7 @@ CStoreService::CStoreService(StoreOptions options)
     : m_options(std::move(options)),
       m_nameThrottle(m_options.nNameFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
       m_addressThrottle(m_options.nAddressFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
-      m_nHashSlots(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1)
+      m_nHashSlots(static_cast<std::uint64_t>(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1))
 {
     if (sodium_init() < 0)
         std::fputs("quarvex-store: libsodium could not start\n", stderr);
@@ -141,17 +143,17 @@ std::int64_t CStoreService::Now() const
 void CStoreService::AcquireHashSlot()
 {
     std::unique_lock lock(m_hashMutex);
-    m_hashCv.wait(lock, [this] { return m_nHashSlots > 0; });
-    --m_nHashSlots;
+    const std::uint64_t nTicket = m_nTicketsIssued++;
+    m_hashCv.wait(lock, [&] { return nTicket < m_nTicketsDone + m_nHashSlots; });
 }
 
 void CStoreService::ReleaseHashSlot()
 {
     {
         std::lock_guard lock(m_hashMutex);
-        ++m_nHashSlots;
+        ++m_nTicketsDone;
     }
-    m_hashCv.notify_one();
+    m_hashCv.notify_all();
 }
 
 std::optional<std::string> CStoreService::HashPassword(const std::string& strPassword)
@@ -255,7 +257,7 @@ std::string CStoreService::LoadTask(const StoreForm& form)
     const std::optional<std::int64_t> account = strToken.empty() ? ExampleAccount() : AccountOfToken(strToken);
     if (!account)
         return FAILED;
-    const std::optional<StoreTask> task = m_db.LoadTask(*account, strId);
+    const std::optional<StoredTask> task = m_db.LoadTask(*account, strId);
     if (!task)
         return FAILED;
     const std::optional<std::string> reply = BuildTaskReply(task->strKey, task->strBlob);
@@ -267,7 +269,7 @@ std::string CStoreService::SaveTask(const StoreForm& form)
     const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
     if (!account)
         return FAILED;
-    StoreTask task{ Field(form, "udata3"), Field(form, "udata2") };
+    StoredTask task{ Field(form, "udata3"), Field(form, "udata2") };
     if (!IsBlobKey(task.strKey) || !IsBase32(task.strBlob) || !IsWholeBlockBase32Length(task.strBlob.size()))
         return FAILED;
 
@@ -352,9 +354,11 @@ std::optional<std::string> CStoreService::AddExample(const std::string& strText)
     if (!account)
         return std::nullopt;
     const std::string strKey = MakeBlobKey();
-    const StoreTask task{ strKey, EncodeTaskBlob(strText, strKey) };
+    const StoredTask task{ strKey, EncodeTaskBlob(strText, strKey) };
     const std::string strId = MakeTaskId();
     if (!m_db.AddTask(*account, strId, task, Now()))
         return std::nullopt;
     return strId;
 }
+
+} // namespace quarvex

@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+namespace quarvex {
+
 using StoreForm = std::map<std::string, std::string>;
 
 struct StoreOptions {
@@ -85,9 +87,14 @@ private:
     CLoginThrottle m_nameThrottle;
     CLoginThrottle m_addressThrottle;
     std::string m_strDummyHash;  // Verified for unknown names, so they take as long as known ones.
+    // Hash slots are handed out first come, first served: ticket n may run
+    // once fewer than m_nHashSlots tickets before it are unfinished, so a
+    // burst of logins cannot starve one of them.
     std::mutex m_hashMutex;
     std::condition_variable m_hashCv;
-    int m_nHashSlots;
+    const std::uint64_t m_nHashSlots;
+    std::uint64_t m_nTicketsIssued = 0;
+    std::uint64_t m_nTicketsDone = 0;
 };
 
 // Random texts of the store: a 32-character session token, the 47-character
@@ -96,3 +103,5 @@ private:
 std::string MakeSessionToken();
 std::string MakeLoginReply(const std::string& strToken);
 std::string MakeTaskId();
+
+} // namespace quarvex

@@ -3,7 +3,9 @@
 // quarvex-store.db in the program directory.
 #include "StoreServer.h"
 
+#include "markup/TaskDef.h"
 #include "platform/ProgramDir.h"
+#include "store/StoreClient.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +19,8 @@
 #include <iostream>
 #include <sstream>
 #include <vector>
+
+using namespace quarvex;
 
 namespace {
 
@@ -98,6 +102,15 @@ bool ReadFile(const std::filesystem::path& path, std::string& strText)
     return !in.bad();
 }
 
+// A file whose markup has a top-level <root>; other files in the folder
+// (notes, backups) are skipped.
+bool IsTaskDefinition(const std::string& strText)
+{
+    CMarkupDoc doc;
+    doc.Parse(strText.c_str());
+    return doc.FindTopLevel(KEY_ROOT) != nullptr;
+}
+
 int ImportExamples(CStoreService& service, const std::string& strDir)
 {
     std::error_code ec;
@@ -116,7 +129,7 @@ int ImportExamples(CStoreService& service, const std::string& strDir)
     int nFailed = 0;
     for (const auto& path : aFiles) {
         std::string strText;
-        if (!ReadFile(path, strText) || strText.find("<root>") == std::string::npos) {
+        if (!ReadFile(path, strText) || !IsTaskDefinition(strText)) {
             std::fprintf(stderr, "quarvex-store: %s: not a task definition, skipped\n", path.c_str());
             continue;
         }
@@ -126,7 +139,7 @@ int ImportExamples(CStoreService& service, const std::string& strDir)
             ++nFailed;
             continue;
         }
-        std::printf("%s\t%s\n", id->c_str(), path.filename().c_str());
+        std::printf("%s\t%s\n", id->c_str(), TaskNameOf(strText).c_str());
     }
     return nFailed == 0 ? 0 : 1;
 }

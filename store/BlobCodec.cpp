@@ -4,6 +4,8 @@
 
 #include <random>
 
+namespace quarvex {
+
 namespace {
 
 // The S-box set of the GOST R 34.11-94 test parameter set; row 0 substitutes
@@ -274,3 +276,5 @@ std::optional<std::string> BuildTaskReply(std::string_view strKey, std::string_v
     strReply.append(strText, BLOB_KEY_LEN);
     return strReply;
 }
+
+} // namespace quarvex

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace quarvex {
+
 // Length of a blob key and of the interleaved head of a LoadTask reply.
 constexpr std::size_t BLOB_KEY_LEN = 32;
 constexpr std::size_t BLOB_REPLY_MIN_LEN = 64;
@@ -58,3 +60,5 @@ std::optional<std::string> DecodeTaskReply(std::string_view strReply);
 // ended. Returns nullopt when the key is not BLOB_KEY_LEN bytes or the text
 // is not base-32 of whole blocks.
 std::optional<std::string> BuildTaskReply(std::string_view strKey, std::string_view strBase32);
+
+} // namespace quarvex

@@ -9,21 +9,6 @@
 #include <fstream>
 #include <regex>
 
-CTempDir::CTempDir()
-{
-    char szTemplate[] = "/tmp/quarvex-db-XXXXXX";
-    const char* pszDir = mkdtemp(szTemplate);
-    m_strPath = pszDir ? pszDir : "";
-    EXPECT_FALSE(m_strPath.empty()) << "cannot create a temporary folder";
-}
-
-CTempDir::~CTempDir()
-{
-    std::error_code error;
-    if (!m_strPath.empty())
-        std::filesystem::remove_all(m_strPath, error);
-}
-
 bool SqliteExec(const std::string& strPath, const std::string& strSql, std::string* pError)
 {
     sqlite3* pDb = nullptr;
@@ -89,10 +74,10 @@ void CheckRowRules(CRowBackend& backend, const std::string& strScratchDir)
     CDbSettings settings = backend.m_settings;
     settings.m_strTable = "items";
     settings.m_aFieldNames = { "title", "price", "qty", "amount", "day", "stamp", "added", "addedtext",
-                               "body", "note", "other", "nul", "Title", "nosuch" };
+                               "body", "note", "other", "nul", "Title", "nosuch", "tm", "nowday" };
     settings.m_aFieldValues = { "<@@name@@>", "<@@price@@>", "<@@qty@@>", "<@@amount@@>", "<@@day@@>",
                                 "<@@day@@>", "<@NOW@>", "<@NOW@>", "<@#file#@>", "", "x<@@name@@>",
-                                "<@NULL@>", "<@@qty@@>", "<@@name@@>" };
+                                "<@NULL@>", "<@@qty@@>", "<@@name@@>", "<@@day@@>", "<@NOW@>" };
     const std::vector<CDbColumn> aColumns = { { "name", false }, { "price", false }, { "qty", false },
                                               { "amount", false }, { "day", false }, { "file", true } };
     CLogLines log;
@@ -110,11 +95,12 @@ void CheckRowRules(CRowBackend& backend, const std::string& strScratchDir)
     EXPECT_TRUE(log.m_aLines.empty()) << log.All();
 
     const DbRows rows = backend.m_fnQuery(
-        "select title, price, qty, amount, day, stamp, added, addedtext, body, note, other, nul from items order by id");
+        "select title, price, qty, amount, day, stamp, added, addedtext, body, note, other, nul, tm, nowday"
+        " from items order by id");
     ASSERT_EQ(rows.size(), 2u);
     const std::vector<DbCell>& r1 = rows[0];
     const std::vector<DbCell>& r2 = rows[1];
-    ASSERT_EQ(r1.size(), 12u);
+    ASSERT_EQ(r1.size(), 14u);
     EXPECT_EQ(r1[0], "O'Bri");                                  // bound, then cut to five characters
     EXPECT_DOUBLE_EQ(Number(r1[1]), 3.5);                       // leading number
     EXPECT_EQ(Number(r1[2]), 42);                               // leading digits
@@ -132,6 +118,9 @@ void CheckRowRules(CRowBackend& backend, const std::string& strScratchDir)
     EXPECT_EQ(r1[9], "n");                                      // empty template: the default
     EXPECT_EQ(r1[10], "o");                                     // mixed template: not set
     EXPECT_EQ(r1[11], std::nullopt);                            // NULL; "Title" matched nothing
+    EXPECT_EQ(r1[12], "13:02:03");                              // the time of a date and time
+    const std::string strToday = r1[7].value_or("").substr(0, 10);
+    EXPECT_EQ(r1[13].value_or("NULL").substr(0, 10), strToday); // now into a date column
 
     EXPECT_EQ(r2[0], "一二三四五");
     EXPECT_DOUBLE_EQ(Number(r2[1]), 0);
@@ -139,6 +128,7 @@ void CheckRowRules(CRowBackend& backend, const std::string& strScratchDir)
     EXPECT_EQ(r2[4], std::nullopt);                             // no date
     EXPECT_EQ(r2[5], std::nullopt);
     EXPECT_EQ(r2[8], std::nullopt);                             // file missing: not set
+    EXPECT_EQ(r2[12], std::nullopt);
 }
 
 void CheckRowFailures(CRowBackend& backend)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DatabaseSink.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +13,11 @@
 #include <string>
 #include <vector>
 
-// A fresh folder under /tmp, removed with everything in it at the end.
-class CTempDir {
-public:
-    CTempDir();
-    ~CTempDir();
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-    const std::string& Path() const { return m_strPath; }
-    std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
+// The path of a file in a temporary folder.
+inline std::string PathIn(const CTempDir& dir, const std::string& strName)
+{
+    return dir.GetPath() + "/" + strName;
+}
 
 // Collects what a sink logs.
 struct CLogLines {

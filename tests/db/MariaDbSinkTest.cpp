@@ -123,7 +123,8 @@ CRowBackend OdbcBackend()
     backend.m_strCreateItems =
         "create table items (id int auto_increment primary key, title varchar(5) default 'dflt', price double,"
         " qty int, amount decimal(10,2), day date, stamp datetime, added bigint, addedtext varchar(40),"
-        " body longblob, note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z')"
+        " body longblob, note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z',"
+        " tm time, nowday date)"
         " default charset=utf8mb4";
     return backend;
 }
@@ -141,7 +142,7 @@ TEST(MySqlSinkTest, StatementRules)
                       " note varchar(20), body blob, path varchar(200), nowtext varchar(20), nownum int,"
                       " nul varchar(10), skip int, mixed varchar(10)");
     CTempDir dir;
-    const std::string strFile = dir.File("saved.bin");
+    const std::string strFile = PathIn(dir, "saved.bin");
     const std::string strContent("by'tes\0\\x", 9);
     WriteFile(strFile, strContent);
 
@@ -259,7 +260,7 @@ TEST(MariaDbOdbcSinkTest, EveryTemplateRule)
     MariaExec("drop table if exists items");
     CTempDir dir;
     CRowBackend backend = OdbcBackend();
-    CheckRowRules(backend, dir.Path());
+    CheckRowRules(backend, dir.GetPath());
 }
 
 TEST(MariaDbOdbcSinkTest, MissingTableAndRefusedInsert)
@@ -333,4 +334,20 @@ TEST(DbTestCommandTest, PrintsTheResultAndExitsWithIt)
         EXPECT_EQ(RunCli("dbtest " + c.strArgs, strOut), c.nStatus) << c.strArgs;
         EXPECT_EQ(strOut, c.strOut) << c.strArgs;
     }
+}
+
+// For the tests that run whole tasks against the same server.
+DbRows MariaQueryRows(const std::string& strSql)
+{
+    return MariaQuery(strSql);
+}
+
+bool MariaExecSql(const std::string& strSql)
+{
+    return MariaExec(strSql);
+}
+
+const CMariaDbServer& MariaServer()
+{
+    return *s_pServer;
 }

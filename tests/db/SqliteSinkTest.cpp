@@ -12,7 +12,8 @@ const char s_szSqliteOdbcDriver[] = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3od
 const char s_szCreateItems[] =
     "create table items (id integer primary key, title varchar(5) default 'dflt', price real, qty int,"
     " amount decimal(10,2), day date, stamp datetime, added bigint, addedtext varchar(40), body blob,"
-    " note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z')";
+    " note varchar(10) default 'n', other varchar(10) default 'o', nul varchar(10) default 'z',"
+    " tm time, nowday date)";
 
 CRowBackend SqliteBackend(const std::string& strPath, int nType)
 {
@@ -52,30 +53,30 @@ CDbSettings OneFieldSettings(const std::string& strServer)
 TEST(SqliteSinkTest, EveryTemplateRule)
 {
     CTempDir dir;
-    CRowBackend backend = SqliteBackend(dir.File("rules.db"), DB_TYPE_SQLITE);
-    CheckRowRules(backend, dir.Path());
+    CRowBackend backend = SqliteBackend(PathIn(dir, "rules.db"), DB_TYPE_SQLITE);
+    CheckRowRules(backend, dir.GetPath());
 }
 
 TEST(SqliteSinkTest, MissingTableAndRefusedInsert)
 {
     CTempDir dir;
-    ASSERT_TRUE(SqliteExec(dir.File("f.db"), "create table other (x)"));
-    CRowBackend backend = SqliteBackend(dir.File("f.db"), DB_TYPE_SQLITE);
+    ASSERT_TRUE(SqliteExec(PathIn(dir, "f.db"), "create table other (x)"));
+    CRowBackend backend = SqliteBackend(PathIn(dir, "f.db"), DB_TYPE_SQLITE);
     CheckRowFailures(backend);
 }
 
 TEST(SqliteOdbcSinkTest, EveryTemplateRule)
 {
     CTempDir dir;
-    CRowBackend backend = SqliteBackend(dir.File("rules.db"), DB_TYPE_ODBC);
-    CheckRowRules(backend, dir.Path());
+    CRowBackend backend = SqliteBackend(PathIn(dir, "rules.db"), DB_TYPE_ODBC);
+    CheckRowRules(backend, dir.GetPath());
 }
 
 TEST(SqliteOdbcSinkTest, MissingTableAndRefusedInsert)
 {
     CTempDir dir;
-    ASSERT_TRUE(SqliteExec(dir.File("f.db"), "create table other (x)"));
-    CRowBackend backend = SqliteBackend(dir.File("f.db"), DB_TYPE_ODBC);
+    ASSERT_TRUE(SqliteExec(PathIn(dir, "f.db"), "create table other (x)"));
+    CRowBackend backend = SqliteBackend(PathIn(dir, "f.db"), DB_TYPE_ODBC);
     CheckRowFailures(backend);
 }
 
@@ -84,7 +85,7 @@ TEST(SqliteOdbcSinkTest, MissingTableAndRefusedInsert)
 TEST(SqliteSinkTest, MissingFileIsNeverCreated)
 {
     CTempDir dir;
-    const std::string strPath = dir.File("absent.db");
+    const std::string strPath = PathIn(dir, "absent.db");
     CLogLines log;
     auto pSink = CreateDatabaseSink(OneFieldSettings(strPath), { { "name", false } }, log.Fn());
     EXPECT_FALSE(pSink->Open());
@@ -100,8 +101,8 @@ TEST(SqliteSinkTest, MissingFileIsNeverCreated)
     WriteFile(strPath, "not a database, just text\n");
     EXPECT_FALSE(TestDatabaseConnection(OneFieldSettings(strPath), strReason));
     EXPECT_EQ(strReason, "file is not a database");
-    ASSERT_TRUE(SqliteExec(dir.File("real.db"), "create table t (a)"));
-    EXPECT_TRUE(TestDatabaseConnection(OneFieldSettings(dir.File("real.db")), strReason)) << strReason;
+    ASSERT_TRUE(SqliteExec(PathIn(dir, "real.db"), "create table t (a)"));
+    EXPECT_TRUE(TestDatabaseConnection(OneFieldSettings(PathIn(dir, "real.db")), strReason)) << strReason;
 }
 
 // The pass is one transaction: other readers see its rows only once the
@@ -109,7 +110,7 @@ TEST(SqliteSinkTest, MissingFileIsNeverCreated)
 TEST(SqliteSinkTest, RowsAppearWhenThePassReleases)
 {
     CTempDir dir;
-    const std::string strPath = dir.File("tx.db");
+    const std::string strPath = PathIn(dir, "tx.db");
     ASSERT_TRUE(SqliteExec(strPath, "create table t (a text)"));
     CLogLines log;
     auto pSink = CreateDatabaseSink(OneFieldSettings(strPath), { { "name", false } }, log.Fn());
@@ -129,32 +130,32 @@ TEST(SqliteSinkTest, RowsAppearWhenThePassReleases)
 TEST(SqliteSinkTest, RelativePathAndHostileValues)
 {
     CTempDir dir;
-    ASSERT_TRUE(SqliteExec(dir.File("rel.db"), "create table t (a text); create table keep (x)"));
+    ASSERT_TRUE(SqliteExec(PathIn(dir, "rel.db"), "create table t (a text); create table keep (x)"));
     CDbSettings settings = OneFieldSettings("rel.db");
-    settings.m_strProgramDir = dir.Path();  // no trailing '/': one is added
+    settings.m_strProgramDir = dir.GetPath();  // no trailing '/': one is added
     CLogLines log;
     auto pSink = CreateDatabaseSink(settings, { { "name", false } }, log.Fn());
     ASSERT_TRUE(pSink->Open()) << log.All();
     const std::string strHostile = "x'); drop table keep; --";
     ASSERT_TRUE(pSink->InsertRecord({ strHostile }));
     pSink.reset();  // destruction releases and commits
-    EXPECT_EQ(SqliteQuery(dir.File("rel.db"), "select a from t")[0][0], strHostile);
-    EXPECT_EQ(SqliteQuery(dir.File("rel.db"), "select count(*) from keep")[0][0], "0");
+    EXPECT_EQ(SqliteQuery(PathIn(dir, "rel.db"), "select a from t")[0][0], strHostile);
+    EXPECT_EQ(SqliteQuery(PathIn(dir, "rel.db"), "select count(*) from keep")[0][0], "0");
 }
 
 // Templates that set no column at all still insert a row of defaults.
 TEST(SqliteSinkTest, RecordSettingNoColumnInsertsDefaults)
 {
     CTempDir dir;
-    ASSERT_TRUE(SqliteExec(dir.File("d.db"), "create table t (a text default 'd', b int default 7)"));
-    CDbSettings settings = OneFieldSettings(dir.File("d.db"));
+    ASSERT_TRUE(SqliteExec(PathIn(dir, "d.db"), "create table t (a text default 'd', b int default 7)"));
+    CDbSettings settings = OneFieldSettings(PathIn(dir, "d.db"));
     settings.m_aFieldValues = { "<@SKIP@>" };
     CLogLines log;
     auto pSink = CreateDatabaseSink(settings, { { "name", false } }, log.Fn());
     ASSERT_TRUE(pSink->Open()) << log.All();
     ASSERT_TRUE(pSink->InsertRecord({ "v" })) << log.All();
     pSink->Release();
-    const DbRows rows = SqliteQuery(dir.File("d.db"), "select a, b from t");
+    const DbRows rows = SqliteQuery(PathIn(dir, "d.db"), "select a, b from t");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], "d");
     EXPECT_EQ(rows[0][1], "7");

@@ -100,7 +100,7 @@ TEST(DbTimeoutTest, SilentServerIsGivenUp)
 TEST(DbTimeoutTest, LockedSqliteFileIsGivenUp)
 {
     CTempDir dir;
-    const std::string strPath = dir.File("locked.db");
+    const std::string strPath = PathIn(dir, "locked.db");
     ASSERT_TRUE(SqliteExec(strPath, "create table t (a text)"));
     sqlite3* pHolder = nullptr;
     ASSERT_EQ(sqlite3_open(strPath.c_str(), &pHolder), SQLITE_OK);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace quarvex;
+
 TEST(FormBodyTest, DecodesFieldsAndRefusesMalformedBodies)
 {
     struct { const char* pszBody; bool bOk; const char* pszU1; const char* pszU2; } cases[] = {

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 
+using namespace quarvex;
+
 namespace {
 
 class StoreServerTest : public ::testing::Test {

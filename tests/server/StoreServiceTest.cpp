@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+using namespace quarvex;
+
 namespace {
 
 const std::int64_t DAY = 24 * 3600;

@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+using namespace quarvex;
+
 namespace {
 
 const char s_szKey[] = "0123456789ABCDEF0123456789ABCDEF";
