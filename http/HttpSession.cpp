@@ -339,6 +339,12 @@ bool CHttpSession::RunConnection()
                 Fail(HTTP_ERR_TIMEOUT);
                 bTimedOut = true;
                 tShutdown = Clock::now();
+                {
+                    // Half closed, the connection can carry no next request,
+                    // even should this response still complete.
+                    std::lock_guard lock(m_handoverMutex);
+                    m_bAccepting = false;
+                }
                 if (!m_socket.ShutdownSend())
                     break;
                 continue;
