@@ -1,10 +1,173 @@
-// CmdRun.cpp - placeholder until this command is built.
+// CmdRun.cpp - quarvex-cli run: loads a task definition and runs the task on
+// its worker thread. Log lines go to standard error exactly as the task
+// writes them; new rows go to standard output, one tab-separated line each.
 #include "Commands.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
 
-int RunRunCommand(int, char**)
+#include <pthread.h>
+
+#include "engine/Task.h"
+
+namespace {
+
+// Tabs and line breaks inside a value would break the line-per-row form, so
+// they are written as \t, \r and \n, and a backslash as \\.
+std::string EscapeField(const std::string& strValue)
 {
-    std::fputs("quarvex-cli: this command is not built yet\n", stderr);
+    std::string strOut;
+    strOut.reserve(strValue.size());
+    for (char c : strValue) {
+        switch (c) {
+        case '\\': strOut += "\\\\"; break;
+        case '\t': strOut += "\\t"; break;
+        case '\r': strOut += "\\r"; break;
+        case '\n': strOut += "\\n"; break;
+        default: strOut += c; break;
+        }
+    }
+    return strOut;
+}
+
+void WriteRow(const std::vector<std::string>& aRow)
+{
+    std::string strLine;
+    for (std::size_t i = 0; i < aRow.size(); ++i) {
+        if (i > 0)
+            strLine += '\t';
+        strLine += EscapeField(aRow[i]);
+    }
+    strLine += '\n';
+    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
+    std::fflush(stdout);
+}
+
+class CConsoleObserver : public ITaskObserver {
+public:
+    void OnRowAdded(const CDataRow& aRow) override { WriteRow(aRow); }
+    void OnLog(const std::string& strLine) override
+    {
+        std::fwrite(strLine.data(), 1, strLine.size(), stderr);
+        std::fflush(stderr);
+    }
+    void OnPassEnd(bool bFetched, int, int) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_bLastFetched = bFetched;
+    }
+    bool LastPassFetched()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_bLastFetched;
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_bLastFetched = false;
+};
+
+bool ReadFile(const char* pszPath, std::string& strText)
+{
+    std::ifstream file(pszPath, std::ios::binary);
+    if (!file)
+        return false;
+    std::ostringstream stream;
+    stream << file.rdbuf();
+    if (file.bad())
+        return false;
+    strText = stream.str();
+    return true;
+}
+
+int RunUsage()
+{
+    std::fputs("usage: quarvex-cli run DEF [--once | --passes N]\n"
+               "  runs the task until interrupted (SIGINT, SIGTERM), or for N passes;\n"
+               "  new rows go to standard output, the log to standard error\n",
+               stderr);
     return 2;
+}
+
+} // namespace
+
+int RunRunCommand(int argc, char** argv)
+{
+    const char* pszDef = nullptr;
+    int nPasses = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--once") == 0 && nPasses == 0) {
+            nPasses = 1;
+        } else if (std::strcmp(argv[i], "--passes") == 0 && nPasses == 0 && i + 1 < argc) {
+            char* pszEnd = nullptr;
+            errno = 0;
+            const long n = std::strtol(argv[++i], &pszEnd, 10);
+            if (errno != 0 || *pszEnd != '\0' || n < 1 || n > 1000000000)
+                return RunUsage();
+            nPasses = static_cast<int>(n);
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return RunUsage();
+        } else if (pszDef == nullptr) {
+            pszDef = argv[i];
+        } else {
+            return RunUsage();
+        }
+    }
+    if (pszDef == nullptr)
+        return RunUsage();
+
+    std::string strText;
+    if (!ReadFile(pszDef, strText)) {
+        std::fprintf(stderr, "quarvex-cli: cannot read %s: %s\n", pszDef, std::strerror(errno));
+        return 1;
+    }
+    CTask task;
+    if (!task.LoadDefinition(strText.c_str())) {
+        std::fprintf(stderr, "quarvex-cli: %s is not a task definition (it has no root element)\n",
+                     pszDef);
+        return 1;
+    }
+    if (task.GetColumnNames().empty())
+        std::fprintf(stderr, "quarvex-cli: %s has no data nodes; no rows will be shown\n", pszDef);
+    WriteRow(task.GetColumnNames());
+
+    // The worker and notification threads inherit this mask, so only the
+    // wait below ever takes SIGINT and SIGTERM.
+    sigset_t setStop, setOld;
+    sigemptyset(&setStop);
+    sigaddset(&setStop, SIGINT);
+    sigaddset(&setStop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &setStop, &setOld);
+
+    CConsoleObserver observer;
+    task.SetPassLimit(nPasses);
+    if (!task.Start(&observer)) {
+        pthread_sigmask(SIG_SETMASK, &setOld, nullptr);
+        std::fputs("quarvex-cli: cannot start the task's thread\n", stderr);
+        return 1;
+    }
+    bool bInterrupted = false;
+    while (task.IsRunning()) {
+        const timespec wait = {0, 100 * 1000 * 1000};
+        const int nSignal = sigtimedwait(&setStop, nullptr, &wait);
+        if (nSignal == SIGINT || nSignal == SIGTERM) {
+            bInterrupted = true;
+            task.RequestStop();
+        }
+    }
+    task.StopAndWait();
+    task.WaitNotified(-1);
+    pthread_sigmask(SIG_SETMASK, &setOld, nullptr);
+    if (bInterrupted || nPasses == 0)
+        return 0;
+    return observer.LastPassFetched() ? 0 : 1;
 }

@@ -1,0 +1,136 @@
+// RunPass.cpp - one pass of a task: fetch the page, parse it, walk the
+// records, keep the new ones and hand them to the web post and the database.
+#include "Task.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "engine/db/DatabaseSink.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a page wait may stay away from the stop event: well under the
+// second within which a stopped task must let go of its page.
+constexpr int STOP_POLL_MS = 100;
+
+} // namespace
+
+void CTask::WaitForPage()
+{
+    for (;;) {
+        // One slice of a second per activity step. The stop event is listed
+        // first, so a stop request wins over everything else at once.
+        const Clock::time_point tEnd = Clock::now() + std::chrono::milliseconds(1000);
+        for (;;) {
+            const long long nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        tEnd - Clock::now()).count();
+            if (nLeft <= 0)
+                break;
+            const int nWait = static_cast<int>(nLeft);
+            const int nReady = WaitForAny({&m_stopEvent, &m_session.m_hDoneEvent}, nWait);
+            if (nReady == 0) {
+                // Ends the socket thread; the exchange reports "连接被中断".
+                m_session.Stop();
+                m_session.WaitForResponse(-1);
+                return;
+            }
+            // The response is complete, but a closing connection's thread
+            // may still be ending; that wait is cut short too, so that the
+            // stop event is looked at again within a tenth of a second.
+            if (m_session.WaitForResponse(std::min(nWait, STOP_POLL_MS)))
+                return;
+        }
+        Notify([](ITaskObserver& o) { o.OnActivityStep(); });
+    }
+}
+
+bool CTask::RunPass()
+{
+    if (m_pLocations == nullptr)
+        return false;
+
+    if (m_nMethod != 0) {
+        const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
+        m_session.Post(m_strPageUrl.c_str(), m_strReferer.c_str(), strBody.c_str());
+    } else {
+        m_session.Get((m_strPageUrl + m_strParams).c_str(), m_strReferer.c_str());
+    }
+    WaitForPage();
+
+    if (m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
+        Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.GetErrorText());
+        Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
+        return false;
+    }
+    // The tree points into the page text; both are replaced together.
+    m_pageDoc.Clear();
+    m_strPage.assign(m_session.GetBody());
+    m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
+    Log("成功从" + m_strPageUrl + "取得网页内容。");
+
+    const std::size_t nColumns = m_columns.GetCount();
+    std::vector<std::string> aRecord(nColumns);
+    const int nDepth = m_pLocations->Depth();
+    int nSeen = 0;
+    int nNew = 0;
+
+    if (m_pLocations->Resolve(m_pageDoc)) {
+        std::unique_ptr<CDatabaseSink> pSink;
+        bool bDbUsable = false;
+        if (m_bSaveToDb != 0 && !m_aFieldNames.empty()) {
+            CDbSettings settings;
+            settings.m_nType = m_nDbType;
+            settings.m_strServer = m_strDbServer;
+            settings.m_strDatabase = m_strDbName;
+            settings.m_strAccount = m_strDbAccount;
+            settings.m_strPassword = m_strDbPassword;
+            settings.m_strTable = m_strTableName;
+            settings.m_aFieldNames = m_aFieldNames;
+            settings.m_aFieldValues = m_aFieldValues;
+            settings.m_strProgramDir = quarvex::GetProgramDir();
+            pSink = CreateDatabaseSink(settings, m_aColumnInfo,
+                                       [this](const std::string& strMessage) { Log(strMessage); });
+            bDbUsable = pSink->Open();
+        }
+
+        for (;;) {
+            ++nSeen;
+            for (std::string& strValue : aRecord)
+                strValue.clear();
+            for (int k : m_aKeyColumns)
+                m_columns.GetAt(k)->GetValue(aRecord[static_cast<std::size_t>(k)]);
+
+            // Without columns a record has nothing to show: no row is made.
+            if (nColumns > 0 && !m_dataList.ContainsKey(aRecord)) {
+                // Expensive columns (linked pages and files) are fetched only
+                // for records that are new.
+                for (int k : m_aOtherColumns)
+                    m_columns.GetAt(k)->GetValue(aRecord[static_cast<std::size_t>(k)]);
+                m_dataList.Append(aRecord);
+                Notify([aRecord](ITaskObserver& o) { o.OnRowAdded(aRecord); });
+                if (m_bWebPost != 0)
+                    PostRecord(aRecord);
+                if (bDbUsable)
+                    bDbUsable = pSink->InsertRecord(aRecord);
+                ++nNew;
+            }
+
+            // The deepest blocks step first; when none can, their parents
+            // step and the children start again from their paths. A step
+            // that leads back to where it started counts as no move, so a
+            // step that cannot move ends the walk instead of repeating.
+            if (!m_pLocations->StepForest(nDepth))
+                break;
+        }
+        if (pSink)
+            pSink->Release();
+    }
+
+    Log("成功摘取到" + std::to_string(nSeen) + "条记录。其中有" + std::to_string(nNew) +
+        "条新记录被处理。\r\n");
+    Notify([nSeen, nNew](ITaskObserver& o) { o.OnPassEnd(true, nSeen, nNew); });
+    return true;
+}

@@ -1,0 +1,373 @@
+// Task.cpp - CTask: loading a definition, the worker thread and its schedule,
+// the log and the web post. The run pass itself is in RunPass.cpp.
+#include "Task.h"
+
+#include <memory>
+#include <utility>
+
+#include "platform/LocalTime.h"
+#include "markup/TaskDef.h"
+#include "platform/ProgramDir.h"
+
+using quarvex::CMarkupNode;
+
+namespace {
+
+// Standard Base64 (RFC 4648 alphabet, '=' padding, no line breaks), for the
+// Basic credential.
+std::string Base64Encode(std::string_view strIn)
+{
+    static const char s_szAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string strOut;
+    strOut.reserve((strIn.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < strIn.size(); i += 3) {
+        const unsigned n = (static_cast<unsigned char>(strIn[i]) << 16) |
+                           (static_cast<unsigned char>(strIn[i + 1]) << 8) |
+                           static_cast<unsigned char>(strIn[i + 2]);
+        strOut += s_szAlphabet[(n >> 18) & 63];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += s_szAlphabet[(n >> 6) & 63];
+        strOut += s_szAlphabet[n & 63];
+    }
+    if (i < strIn.size()) {
+        unsigned n = static_cast<unsigned char>(strIn[i]) << 16;
+        const bool bTwo = i + 1 < strIn.size();
+        if (bTwo)
+            n |= static_cast<unsigned char>(strIn[i + 1]) << 8;
+        strOut += s_szAlphabet[(n >> 18) & 63];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += bTwo ? s_szAlphabet[(n >> 6) & 63] : '=';
+        strOut += '=';
+    }
+    return strOut;
+}
+
+int ReadInt(const CMarkupNode* pElement, const char* pszKey)
+{
+    return quarvex::GetKeyNumber(pElement, pszKey);
+}
+
+std::string ReadText(const CMarkupNode* pElement, const char* pszKey)
+{
+    return std::string(quarvex::GetKeyText(pElement, pszKey));
+}
+
+// The elements named like pFirst that follow it, pFirst included; text nodes
+// between them are passed over.
+template <typename Fn>
+void ForEachSameName(const CMarkupNode* pFirst, Fn fn)
+{
+    for (const CMarkupNode* p = pFirst; p != nullptr; p = p->NextSameName())
+        fn(p);
+}
+
+CLocation* LoadLocation(const CMarkupNode* pElement);
+
+CDataNode* LoadDataNode(const CMarkupNode* pElement)
+{
+    if (pElement == nullptr || !pElement->IsElement() ||
+        pElement->GetNameView() != quarvex::KEY_DATA)
+        return nullptr;
+    auto pData = std::make_unique<CDataNode>();
+    pData->m_nType = ReadInt(pElement, quarvex::KEY_TYPE);
+    pData->m_nOrder = ReadInt(pElement, quarvex::KEY_ORDER);
+    pData->m_bKey = ReadInt(pElement, quarvex::KEY_ONLY) != 0;
+    pData->m_strName = quarvex::GetDataName(pElement);
+    pData->m_strPath = ReadText(pElement, quarvex::KEY_PATH);
+    pData->m_strAttribute = ReadText(pElement, quarvex::KEY_ATTRIBUTE);
+    if (pData->m_nType == CDataNode::TYPE_LINKED_PAGE) {
+        pData->m_strOption = ReadText(pElement, quarvex::KEY_SPLITTER);
+    } else if (pData->m_nType == CDataNode::TYPE_LINKED_FILE) {
+        pData->m_strOption =
+            quarvex::ResolveSaveDirectory(quarvex::GetKeyText(pElement, quarvex::KEY_DIRECTORY));
+        // Saved files are named by appending to the directory.
+        if (pData->m_strOption.empty() || pData->m_strOption.back() != '/')
+            pData->m_strOption += '/';
+    }
+    // A linked page's blocks: only the first location element counts.
+    pData->m_pLinked = LoadLocation(pElement->FindChild(quarvex::KEY_LOCATION));
+    return pData.release();
+}
+
+CLocation* LoadLocation(const CMarkupNode* pElement)
+{
+    if (pElement == nullptr || !pElement->IsElement() ||
+        pElement->GetNameView() != quarvex::KEY_LOCATION)
+        return nullptr;
+    auto pBlock = std::make_unique<CLocation>(quarvex::GetKeyText(pElement, quarvex::KEY_PATH),
+                                              quarvex::GetKeyText(pElement, quarvex::KEY_STEP));
+    ForEachSameName(pElement->FindChild(quarvex::KEY_DATA), [&](const CMarkupNode* p) {
+        if (CDataNode* pData = LoadDataNode(p))
+            pBlock->AddDataNode(pData);
+    });
+    ForEachSameName(pElement->FindChild(quarvex::KEY_LOCATION), [&](const CMarkupNode* p) {
+        if (CLocation* pChild = LoadLocation(p))
+            pBlock->AddChild(pChild);
+    });
+    return pBlock.release();
+}
+
+// The top-level blocks of a definition, chained in definition order.
+CLocation* LoadLocations(const CMarkupNode* pFirst)
+{
+    CLocation* pChain = nullptr;
+    ForEachSameName(pFirst, [&](const CMarkupNode* p) {
+        CLocation* pBlock = LoadLocation(p);
+        if (pBlock == nullptr)
+            return;
+        if (pChain == nullptr)
+            pChain = pBlock;
+        else
+            pChain->AddSibling(pBlock);
+    });
+    return pChain;
+}
+
+} // namespace
+
+CTask::CTask()
+{
+    // The page may take as long as it takes; RequestStop is the way out.
+    m_session.m_nTimeout = -1;
+}
+
+CTask::~CTask()
+{
+    StopAndWait();
+    FreeLocations();
+}
+
+void CTask::FreeLocations()
+{
+    m_columns.Clear();
+    m_aColumnInfo.clear();
+    delete m_pLocations;
+    m_pLocations = nullptr;
+}
+
+bool CTask::LoadDefinition(const char* pszText)
+{
+    FreeLocations();
+    m_defDoc.Parse(pszText);
+    const CMarkupNode* pRoot = m_defDoc.FindTopLevel("root");
+    if (pRoot == nullptr) {
+        BuildColumnIndex();
+        return false;
+    }
+    if (const CMarkupNode* p = pRoot->FindChild("general"))
+        LoadGeneral(p);
+    if (const CMarkupNode* p = pRoot->FindChild("network"))
+        LoadNetwork(p);
+    if (const CMarkupNode* p = pRoot->FindChild("database"))
+        LoadDatabase(p);
+    m_pLocations = LoadLocations(pRoot->FindChild(quarvex::KEY_LOCATION));
+    if (m_pLocations != nullptr)
+        m_pLocations->CollectDataNodes(m_columns);
+    BuildColumnIndex();
+    return true;
+}
+
+void CTask::LoadGeneral(const CMarkupNode* pElement)
+{
+    m_strTaskName = ReadText(pElement, "taskname");
+    m_nPeriod = ReadInt(pElement, "frequence");
+    m_bAutoLoad = ReadInt(pElement, "autoload");
+}
+
+void CTask::LoadNetwork(const CMarkupNode* pElement)
+{
+    m_strPageUrl = ReadText(pElement, "url");
+    m_strReferer = ReadText(pElement, "refurl");
+    m_nMethod = ReadInt(pElement, "method");
+
+    // Names and values go out as they stand: the definition holds them in
+    // the form the site expects.
+    m_strParams.clear();
+    for (const CMarkupNode* p = pElement->FindChild("parameter"); p != nullptr;
+         p = p->NextSameName()) {
+        const std::string strName = ReadText(p, "name");
+        if (strName.empty())
+            continue;
+        m_strParams += m_strParams.empty() ? '?' : '&';
+        m_strParams += strName;
+        m_strParams += '=';
+        m_strParams += ReadText(p, "value");
+    }
+
+    if (const CMarkupNode* pAuth = pElement->FindChild("authentication")) {
+        m_strAuthName = ReadText(pAuth, "name");
+        m_strAuthPass = ReadText(pAuth, "pass");
+        m_session.m_strAuthorization = "Basic " + Base64Encode(m_strAuthName + ":" + m_strAuthPass);
+    } else {
+        m_strAuthName.clear();
+        m_strAuthPass.clear();
+        m_session.m_strAuthorization.clear();
+    }
+
+    m_bWebPost = ReadInt(pElement, "webpost");
+    m_nWebPostMethod = ReadInt(pElement, "webpostmethod");
+    m_strWebPostUrl = ReadText(pElement, "webposturl");
+    m_strWebPostVar = ReadText(pElement, "webpostvar");
+}
+
+void CTask::LoadDatabase(const CMarkupNode* pElement)
+{
+    m_nDbType = ReadInt(pElement, "type");
+    m_bSaveToDb = ReadInt(pElement, "savetodb");
+    m_strDbServer = ReadText(pElement, "server");
+    m_strDbName = ReadText(pElement, "database");
+    m_strDbAccount = ReadText(pElement, "account");
+    m_strDbPassword = ReadText(pElement, "password");
+    m_strTableName = ReadText(pElement, "tablename");
+    m_aFieldNames.clear();
+    m_aFieldValues.clear();
+    for (const CMarkupNode* p = pElement->FindChild("datafield"); p != nullptr;
+         p = p->NextSameName()) {
+        m_aFieldNames.push_back(ReadText(p, "name"));
+        m_aFieldValues.push_back(ReadText(p, "value"));
+    }
+}
+
+void CTask::BuildColumnIndex()
+{
+    m_aKeyColumns.clear();
+    m_aOtherColumns.clear();
+    m_aColumnInfo.clear();
+    for (std::size_t i = 0; i < m_columns.GetCount(); ++i) {
+        const CDataNode* pNode = m_columns.GetAt(i);
+        (pNode->m_bKey ? m_aKeyColumns : m_aOtherColumns).push_back(static_cast<int>(i));
+        m_aColumnInfo.push_back({pNode->m_strName, pNode->m_nType == CDataNode::TYPE_LINKED_FILE});
+    }
+    m_dataList.SetKeyColumns(m_aKeyColumns);
+}
+
+std::vector<std::string> CTask::GetColumnNames() const
+{
+    std::vector<std::string> aNames;
+    for (const CDbColumn& column : m_aColumnInfo)
+        aNames.push_back(column.m_strName);
+    return aNames;
+}
+
+int CTask::FindColumn(std::string_view strTemplate) const
+{
+    return FindTemplateColumn(strTemplate, m_aColumnInfo);
+}
+
+void CTask::Notify(CTaskNotifier::Call fnCall)
+{
+    m_notifier.Post(m_pObserver, std::move(fnCall));
+}
+
+void CTask::Log(std::string_view strText)
+{
+    std::string strLine = "[" + quarvex::FormatLocalTimeNow("%Y-%m-%d %H:%M:%S") + "]:";
+    strLine += strText;
+    strLine += "\r\n";
+    Notify([strLine = std::move(strLine)](ITaskObserver& o) { o.OnLog(strLine); });
+}
+
+// ---- the worker thread ----
+
+bool CTask::Start(ITaskObserver* pObserver)
+{
+    StopAndWait();
+    m_pObserver = pObserver;
+    int nMessage;
+    while (m_queue.Take(nMessage)) {
+    }
+    m_stopEvent.Reset();
+    return m_hWorker.Start([this] { ThreadMain(); });
+}
+
+void CTask::RequestStop()
+{
+    // The worker waits for its page on the stop event as well, and stops its
+    // session itself: the session is only ever driven from the worker
+    // thread, so no request can slip in after the stop.
+    m_stopEvent.Set();
+    m_queue.PostQuit();
+}
+
+void CTask::StopAndWait()
+{
+    RequestStop();
+    m_hWorker.Join();
+}
+
+void CTask::RunNow()
+{
+    m_queue.Post(MSG_RUN);
+}
+
+bool CTask::DrainMessages()
+{
+    bool bQuit = false;
+    int nMessage;
+    while (m_queue.Take(nMessage)) {
+        if (nMessage == CMessageQueue::MSG_QUIT)
+            bQuit = true;
+    }
+    return !bQuit && !m_stopEvent.IsSet();
+}
+
+void CTask::ThreadMain()
+{
+    // A period below one second would never wait, so the worker would never
+    // look at its queue and could not be stopped.
+    const int nPeriod = m_nPeriod > 0 ? m_nPeriod : 1;
+    const int nPassLimit = m_nPassLimit;
+    int nPasses = 0;
+    Notify([nPeriod](ITaskObserver& o) { o.OnCountdownRange(nPeriod); });
+
+    bool bRun = DrainMessages();
+    while (bRun) {
+        Notify([nPeriod](ITaskObserver& o) { o.OnCountdown(nPeriod); });
+        bool bInput = false;
+        while (!bInput) {
+            RunPass();
+            Notify([](ITaskObserver& o) {
+                o.OnActivity(0);
+                o.OnCountdown(0);
+            });
+            if (nPassLimit > 0 && ++nPasses >= nPassLimit) {
+                bRun = false;
+                break;
+            }
+            // Any message ends the countdown: "quit" ends the thread, any
+            // other starts a pass at once and the countdown again from 0.
+            for (int i = 0; i < nPeriod;) {
+                if (m_queue.WaitForInput(1000)) {
+                    bInput = true;
+                    break;
+                }
+                ++i;
+                Notify([i](ITaskObserver& o) { o.OnCountdown(i); });
+            }
+        }
+        if (bRun)
+            bRun = DrainMessages();
+    }
+    Notify([](ITaskObserver& o) {
+        o.OnCountdown(0);
+        o.OnStopped();
+    });
+}
+
+// ---- the web post ----
+
+void CTask::PostRecord(const std::vector<std::string>& aRecord)
+{
+    // A session of its own: the page's credentials never reach the target.
+    CHttpPostSession session;
+    const std::string strText = SubstituteWebPost(m_strWebPostVar, aRecord, m_aColumnInfo);
+    if (m_nWebPostMethod != 0)
+        session.Post(m_strWebPostUrl.c_str(), "", strText.c_str());
+    else
+        session.Get((m_strWebPostUrl + "?" + strText).c_str(), "");
+    // The response is not looked at; the wait only keeps the posts in order
+    // and before the record's database insert.
+    session.WaitForResponse(-1);
+}

@@ -1,0 +1,37 @@
+// TaskObserver.h - what a running task tells its view: the countdown bar, the
+// activity bar, the rows it keeps and its log. No GUI types here; the desktop
+// application and quarvex-cli each implement this interface.
+#pragma once
+
+#include <string>
+
+#include "DataList.h"
+
+// Every call comes from the task's notification thread, never from its worker
+// thread and never from the thread that starts or stops the task, in the
+// order the worker produced the events. The worker only queues them, so a
+// view that is slow, or that waits for the thread stopping the task, delays
+// its own display and nothing else. An observer must outlive the task it was
+// given to (the task's destructor waits for a call in progress and drops the
+// rest).
+class ITaskObserver {
+public:
+    virtual ~ITaskObserver() = default;
+
+    // The countdown runs 0..nMax seconds; sent once when the worker starts.
+    virtual void OnCountdownRange(int /*nMax*/) {}
+    // Seconds counted since the last pass ended; nMax while a pass runs.
+    virtual void OnCountdown(int /*nPos*/) {}
+    // One second more of waiting for the page.
+    virtual void OnActivityStep() {}
+    // The activity bar is put back to nPos (0 after every pass).
+    virtual void OnActivity(int /*nPos*/) {}
+    // A new record became the last row of the task's data list.
+    virtual void OnRowAdded(const CDataRow& /*aRow*/) {}
+    // One whole log line, time stamp and "\r\n" included.
+    virtual void OnLog(const std::string& /*strLine*/) {}
+    // A pass ended: whether the page was fetched, records seen and new.
+    virtual void OnPassEnd(bool /*bFetched*/, int /*nSeen*/, int /*nNew*/) {}
+    // The worker thread has ended; nothing more follows until the next start.
+    virtual void OnStopped() {}
+};

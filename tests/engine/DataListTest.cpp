@@ -1,0 +1,108 @@
+// DataListTest.cpp - the key index answers exactly what a scan of every row
+// comparing the key columns byte for byte would answer.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/DataList.h"
+
+namespace {
+
+// The matching rule written as plainly as possible, to check the index by.
+bool ScanForKey(const std::vector<CDataRow>& aRows, const std::vector<int>& aKeys,
+                const CDataRow& aRecord)
+{
+    for (const CDataRow& aRow : aRows) {
+        bool bAll = true;
+        for (int k : aKeys)
+            bAll = bAll && aRow[k] == aRecord[k];
+        if (bAll)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(DataListTest, KeyMatchingEdgeCases)
+{
+    CDataList list;
+    list.SetKeyColumns({0, 2});
+    list.Append({"a", "x", "b"});
+    list.Append({"ab", "y", ""});
+    struct { CDataRow aRecord; bool bFound; const char* pszWhy; } cases[] = {
+        { {"a", "other", "b"}, true, "non-key columns do not count" },
+        { {"A", "x", "b"}, false, "case counts" },
+        { {"a", "x", "b "}, false, "a trailing blank counts" },
+        { {"ab", "", ""}, true, "empty key value matches empty" },
+        { {"a", "", "b"}, true, "second key column present" },
+        { {"", "", "ab"}, false, "bytes do not move between key columns" },
+        { {"a", "", "bb"}, false, "" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(list.ContainsKey(c.aRecord), c.bFound) << c.pszWhy;
+}
+
+TEST(DataListTest, WithoutKeyColumnsAnyRowMatches)
+{
+    CDataList list;
+    list.SetKeyColumns({});
+    EXPECT_FALSE(list.ContainsKey({"first"}));
+    list.Append({"first"});
+    EXPECT_TRUE(list.ContainsKey({"anything else"}));
+    list.RemoveRows(0, 1);
+    EXPECT_FALSE(list.ContainsKey({"anything else"}));
+}
+
+TEST(DataListTest, RemovedRowsAreForgottenButDuplicatesStay)
+{
+    CDataList list;
+    list.SetKeyColumns({0});
+    list.Append({"k", "1"});
+    list.Append({"k", "2"});
+    list.Append({"m", "3"});
+    list.RemoveRows(0, 1);
+    EXPECT_TRUE(list.ContainsKey({"k", ""})) << "the second row with the key is still there";
+    list.RemoveRows(0, 1);
+    EXPECT_FALSE(list.ContainsKey({"k", ""}));
+    EXPECT_EQ(list.GetCount(), 1u);
+    EXPECT_EQ(list.GetRow(0), (CDataRow{"m", "3"}));
+    list.RemoveRows(5, 2);      // past the end: nothing
+    list.RemoveRows(0, 100);    // clipped to the list
+    EXPECT_EQ(list.GetCount(), 0u);
+    EXPECT_TRUE(list.GetRow(0).empty());
+}
+
+TEST(DataListTest, ChangingKeyColumnsRebuildsTheIndex)
+{
+    CDataList list;
+    list.SetKeyColumns({0});
+    list.Append({"a", "b"});
+    list.SetKeyColumns({1});
+    EXPECT_FALSE(list.ContainsKey({"a", "z"}));
+    EXPECT_TRUE(list.ContainsKey({"z", "b"}));
+}
+
+TEST(DataListTest, IndexAgreesWithScanOnRandomRows)
+{
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> pick(0, 3);
+    const char* apszValues[] = {"", "a", "aa", "\xd6\xd0"};
+    const std::vector<int> aKeys = {0, 1};
+    CDataList list;
+    list.SetKeyColumns(aKeys);
+    std::vector<CDataRow> aMirror;
+    for (int i = 0; i < 400; ++i) {
+        CDataRow aRecord = {apszValues[pick(rng)], apszValues[pick(rng)], apszValues[pick(rng)]};
+        ASSERT_EQ(list.ContainsKey(aRecord), ScanForKey(aMirror, aKeys, aRecord)) << i;
+        if (pick(rng) == 0 && !aMirror.empty()) {
+            const std::size_t n = static_cast<std::size_t>(pick(rng)) % aMirror.size();
+            list.RemoveRows(n, 1);
+            aMirror.erase(aMirror.begin() + static_cast<std::ptrdiff_t>(n));
+        } else {
+            list.Append(aRecord);
+            aMirror.push_back(aRecord);
+        }
+    }
+    EXPECT_EQ(list.GetRows(), aMirror);
+}
