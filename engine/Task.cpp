@@ -149,6 +149,9 @@ void CTask::FreeLocations()
 
 bool CTask::LoadDefinition(const char* pszText)
 {
+    // A pass walks the forest and the columns that a reload replaces, so a
+    // running worker is ended first; the caller starts the task again.
+    StopAndWait();
     FreeLocations();
     m_defDoc.Parse(pszText);
     const CMarkupNode* pRoot = m_defDoc.FindTopLevel("root");
@@ -199,7 +202,11 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     if (const CMarkupNode* pAuth = pElement->FindChild("authentication")) {
         m_strAuthName = ReadText(pAuth, "name");
         m_strAuthPass = ReadText(pAuth, "pass");
-        m_session.m_strAuthorization = "Basic " + Base64Encode(m_strAuthName + ":" + m_strAuthPass);
+        std::string strCredential = m_strAuthName;
+        strCredential += ':';
+        strCredential += m_strAuthPass;
+        m_session.m_strAuthorization = "Basic ";
+        m_session.m_strAuthorization += Base64Encode(strCredential);
     } else {
         m_strAuthName.clear();
         m_strAuthPass.clear();
@@ -263,7 +270,9 @@ void CTask::Notify(CTaskNotifier::Call fnCall)
 
 void CTask::Log(std::string_view strText)
 {
-    std::string strLine = "[" + quarvex::FormatLocalTimeNow("%Y-%m-%d %H:%M:%S") + "]:";
+    std::string strLine = "[";
+    strLine += quarvex::FormatLocalTimeNow("%Y-%m-%d %H:%M:%S");
+    strLine += "]:";
     strLine += strText;
     strLine += "\r\n";
     Notify([strLine = std::move(strLine)](ITaskObserver& o) { o.OnLog(strLine); });
@@ -275,10 +284,6 @@ bool CTask::Start(ITaskObserver* pObserver)
 {
     StopAndWait();
     m_pObserver = pObserver;
-    int nMessage;
-    while (m_queue.Take(nMessage)) {
-    }
-    m_stopEvent.Reset();
     return m_hWorker.Start([this] { ThreadMain(); });
 }
 
@@ -295,6 +300,12 @@ void CTask::StopAndWait()
 {
     RequestStop();
     m_hWorker.Join();
+    // With the worker gone the stop has done its work; a pass run directly
+    // afterwards must not find it still standing.
+    m_stopEvent.Reset();
+    int nMessage;
+    while (m_queue.Take(nMessage)) {
+    }
 }
 
 void CTask::RunNow()

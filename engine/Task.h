@@ -31,8 +31,8 @@ public:
     // Replaces the definition by the one in pszText (zero-terminated; null
     // reads as empty). False when the text has no top-level "root" element;
     // the forest and the columns are emptied either way, while settings
-    // whose element is missing keep their previous values. Must not run
-    // while the worker thread runs: stop the task first.
+    // whose element is missing keep their previous values. A running worker
+    // is stopped first (its pass finishes); the task is not restarted.
     bool LoadDefinition(const char* pszText);
 
     // Ends a worker left from an earlier start, then starts a new one whose

@@ -44,8 +44,13 @@ Account AccountOf(int n)
 std::string Post(httplib::Client& client, const char* pszPath, const std::string& strBody)
 {
     auto res = client.Post(pszPath, strBody, s_szForm);
-    if (!res || res->status != 200)
+    if (!res || res->status != 200) {
+        static std::atomic<int> s_nReported{ 0 };
+        if (s_nReported++ < 5)
+            std::fprintf(stderr, "%s: %s\n", pszPath,
+                         res ? ("status " + std::to_string(res->status)).c_str() : httplib::to_string(res.error()).c_str());
         return "";
+    }
     return res->body;
 }
 
@@ -116,6 +121,7 @@ void PrintLatencies(const char* pszWhat, std::vector<double>& a)
 int RunLoad(int nPort, int nClients, int nSeconds, int nRoundsPerLogin)
 {
     std::atomic<long> nRequests{ 0 }, nErrors{ 0 };
+    std::atomic<long> aErrors[OP_COUNT] = {};
     std::mutex mutex;
     std::vector<double> aLatencies[OP_COUNT];  // milliseconds
     const auto tEnd = Clock::now() + std::chrono::seconds(nSeconds);
@@ -125,6 +131,8 @@ int RunLoad(int nPort, int nClients, int nSeconds, int nRoundsPerLogin)
         aThreads.emplace_back([&, c] {
             httplib::Client client("127.0.0.1", nPort);
             client.set_keep_alive(true);
+            // The library sends a request's header and body in two writes.
+            client.set_tcp_nodelay(true);
             client.set_read_timeout(30, 0);
             std::vector<double> aMine[OP_COUNT];
             const Account account = AccountOf(c % 50);
@@ -133,13 +141,17 @@ int RunLoad(int nPort, int nClients, int nSeconds, int nRoundsPerLogin)
                 const bool bOk = fn();
                 aMine[nOp].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
                 ++nRequests;
-                if (!bOk)
+                if (!bOk) {
                     ++nErrors;
+                    ++aErrors[nOp];
+                }
                 return bOk;
             };
             std::string strToken;
             for (int nRound = 0; Clock::now() < tEnd; ++nRound) {
-                if (nRound % nRoundsPerLogin == 0 &&
+                // A failed login is tried again in the next round rather than
+                // counted once more for every list made without a session.
+                if ((strToken.empty() || nRound % nRoundsPerLogin == 0) &&
                     !timed(OP_LOGIN, [&] { return !(strToken = Login(client, account)).empty(); }))
                     continue;
                 std::vector<std::string> aIds;
@@ -172,6 +184,8 @@ int RunLoad(int nPort, int nClients, int nSeconds, int nRoundsPerLogin)
     for (int i = 0; i < OP_COUNT; ++i) {
         aAll.insert(aAll.end(), aLatencies[i].begin(), aLatencies[i].end());
         PrintLatencies(s_apszOps[i], aLatencies[i]);
+        if (aErrors[i] > 0)
+            std::printf("  %-6s errors %ld\n", s_apszOps[i], aErrors[i].load());
     }
     PrintLatencies("all", aAll);
     return nErrors.load() == 0 ? 0 : 1;

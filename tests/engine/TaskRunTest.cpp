@@ -3,6 +3,10 @@
 // counts down, runs on request and stops.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <future>
 
 #include "TaskTestSupport.h"
@@ -99,6 +103,9 @@ TEST_F(TaskRunTest, BlockNotFoundAndFailedFetches)
     EXPECT_TRUE(m_task.RunPass()) << "the page was fetched, whatever was extracted";
     m_site.SetPage("");  // Content-Length: 0 is a failed fetch
     EXPECT_FALSE(m_task.RunPass());
+    // Each task delivers on its own thread: let this one finish first so the
+    // shared log keeps the order of the passes.
+    ASSERT_TRUE(m_task.WaitNotified(5000));
 
     CTask other;
     other.SetObserver(&m_observer);
@@ -192,6 +199,50 @@ TEST_F(TaskRunTest, DatabaseOutputWithoutABackEndIsLoggedOnce)
     EXPECT_EQ(m_task.GetDataList().GetCount(), 1u);
 }
 
+TEST_F(TaskRunTest, NewRecordsReachASqliteTable)
+{
+    const std::string strFile = (std::filesystem::temp_directory_path() /
+                                 ("quarvex-task-" + std::to_string(::getpid()) + ".db")).string();
+    std::filesystem::remove(strFile);
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(strFile.c_str(), &pDb), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pDb, "create table t(name text, price text)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    CDefOptions o = PageOptions();
+    o.bSaveToDb = true;
+    o.nDbType = 0;
+    o.strDbServer = strFile;
+    o.strTable = "t";
+    o.aFields = {{"name", "<@@name@@>"}, {"price", "<@@price@@>"}};
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}, {"b", "2"}}));
+    ASSERT_TRUE(m_task.RunPass());
+    m_site.SetPage(MakeTablePage({{"c", "3"}, {"a", "1"}, {"b", "2"}}));
+    ASSERT_TRUE(m_task.RunPass());
+
+    std::string strRows;
+    auto fnRow = [](void* pOut, int nCols, char** apszValues, char**) {
+        for (int i = 0; i < nCols; ++i)
+            *static_cast<std::string*>(pOut) += std::string(apszValues[i]) + (i + 1 < nCols ? "=" : ";");
+        return 0;
+    };
+    ASSERT_EQ(sqlite3_exec(pDb, "select name, price from t order by rowid", fnRow, &strRows, nullptr),
+              SQLITE_OK);
+    sqlite3_close(pDb);
+    EXPECT_EQ(strRows, "a=1;b=2;c=3;");
+
+    // A database that cannot be opened costs the rows nothing.
+    std::filesystem::remove(strFile);
+    m_site.SetPage(MakeTablePage({{"d", "4"}}));
+    ASSERT_TRUE(m_task.RunPass());
+    EXPECT_EQ(m_task.GetDataList().GetCount(), 4u);
+    const std::vector<std::string> aLog = Logs();
+    ASSERT_EQ(aLog.size(), 7u);
+    EXPECT_EQ(aLog[5].rfind("连接数据库失败！", 0), 0u) << aLog[5];
+    EXPECT_EQ(aLog[6], "成功摘取到1条记录。其中有1条新记录被处理。\r\n\r\n");
+}
+
 // ---- the worker thread ----
 
 TEST_F(TaskRunTest, CountdownAndPassesFollowThePeriod)
@@ -259,7 +310,8 @@ TEST_F(TaskRunTest, StopDuringTheCountdownAndRunNow)
     ASSERT_TRUE(m_task.Start(&m_observer));
     ASSERT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 1; }, 5000));
     m_task.RunNow();
-    EXPECT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 2; }, 1500))
+    // The period is an hour, so a second pass within seconds came from RunNow.
+    EXPECT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 2; }, 3000))
         << "a message during the countdown starts a pass at once";
     m_task.RequestStop();
     EXPECT_TRUE(m_task.WaitForEnd(1000));
@@ -318,6 +370,25 @@ TEST_F(TaskRunTest, StopsWithinASecondWhileTheViewIsBusy)
     release.set_value();
     guard.bDone = true;
     EXPECT_TRUE(m_task.WaitNotified(5000));
+}
+
+TEST_F(TaskRunTest, StartAgainAndReloadEndTheRunningWorker)
+{
+    CDefOptions o = PageOptions();
+    o.nPeriod = 3600;
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}}));
+    ASSERT_TRUE(m_task.Start(&m_observer));
+    ASSERT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 1; }, 5000));
+    // The second start ends the first worker and passes again at once.
+    ASSERT_TRUE(m_task.Start(&m_observer));
+    EXPECT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("pass") == 2; }, 3000));
+    EXPECT_EQ(m_observer.Count("stopped"), 1);
+    // A reload stops the worker instead of pulling the forest from under it.
+    Load(o);
+    EXPECT_FALSE(m_task.IsRunning());
+    ASSERT_TRUE(m_task.WaitNotified(5000));
+    EXPECT_EQ(m_observer.Count("stopped"), 2);
 }
 
 TEST_F(TaskRunTest, PassLimitEndsTheWorker)

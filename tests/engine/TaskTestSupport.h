@@ -40,6 +40,9 @@ struct CDefOptions {
     std::string strWebPostUrl;
     std::string strWebPostVar;
     bool bSaveToDb = false;
+    int nDbType = 2;
+    std::string strDbServer;
+    std::string strTable;
     std::vector<std::pair<std::string, std::string>> aFields;
 };
 
@@ -63,7 +66,9 @@ inline std::string MakeDefinition(const CDefOptions& o)
     s += key("webpost", o.bWebPost ? "1" : "0") +
          key("webpostmethod", std::to_string(o.nWebPostMethod)) +
          key("webposturl", o.strWebPostUrl) + key("webpostvar", o.strWebPostVar) + "</network>";
-    s += "<database>" + key("type", "2") + key("savetodb", o.bSaveToDb ? "1" : "0");
+    s += "<database>" + key("type", std::to_string(o.nDbType)) +
+         key("savetodb", o.bSaveToDb ? "1" : "0") + key("server", o.strDbServer) +
+         key("tablename", o.strTable);
     for (const auto& [strName, strValue] : o.aFields)
         s += "<datafield>" + key("name", strName) + key("value", strValue) + "</datafield>";
     s += "</database><location>" + key("path", o.strBlockPath) + key("step", o.strStep);
