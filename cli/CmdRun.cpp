@@ -93,7 +93,9 @@ int RunUsage()
 {
     std::fputs("usage: quarvex-cli run DEF [--once | --passes N]\n"
                "  runs the task until interrupted (SIGINT, SIGTERM), or for N passes;\n"
-               "  new rows go to standard output, the log to standard error\n",
+               "  new rows go to standard output, the log to standard error;\n"
+               "  exit status 0, or 1 when the definition cannot be used or the\n"
+               "  last of the passes asked for could not fetch its page\n",
                stderr);
     return 2;
 }

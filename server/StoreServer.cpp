@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <limits>
 
 namespace quarvex {
 
@@ -44,7 +45,9 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     // The library refuses a body that reaches its limit; a body of exactly
     // STORE_MAX_BODY bytes is still allowed.
     pServer->set_payload_max_length(STORE_MAX_BODY + 1);
-    pServer->set_keep_alive_max_count(1000);
+    // A connection is closed when idle, never after a count of requests: a
+    // close after the n-th reply races the client's next request on it.
+    pServer->set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
     // The library writes a response's header and body separately; without
     // this, Nagle's algorithm holds the body back until the client's delayed
     // acknowledgement, some 40 ms per reply on a kept-alive connection.
