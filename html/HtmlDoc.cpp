@@ -430,44 +430,55 @@ void CHtmlDoc::Clear()
 {
     m_pFirst = nullptr;
     m_aBlocks.clear();
-    m_nBlockSize = 0;
+    m_nBlock = 0;
     m_nBlockUsed = 0;
     m_nNodes = 0;
 }
 
+// Blocks double from 256 nodes up to 64 Ki nodes (2.5 MB), so a small page
+// costs one allocation and a large one wastes little.
+size_t CHtmlDoc::BlockSize(size_t nBlock)
+{
+    return nBlock >= 8 ? 65536 : size_t(256) << nBlock;
+}
+
 CHtmlNode* CHtmlDoc::NewNode()
 {
-    if (m_nBlockUsed == m_nBlockSize) {
-        // Blocks double from 256 nodes up to 64 Ki nodes (2.5 MB), so a small
-        // page costs one allocation and a large one wastes little.
-        m_nBlockSize = m_nBlockSize == 0 ? 256 : std::min<size_t>(m_nBlockSize * 2, 65536);
-        m_aBlocks.emplace_back(new CHtmlNode[m_nBlockSize]);
+    if (m_aBlocks.empty()) {
+        m_aBlocks.emplace_back(new CHtmlNode[BlockSize(0)]);
+        m_nBlock = 0;
+        m_nBlockUsed = 0;
+    } else if (m_nBlockUsed == BlockSize(m_nBlock)) {
+        ++m_nBlock;
+        if (m_nBlock == m_aBlocks.size())
+            m_aBlocks.emplace_back(new CHtmlNode[BlockSize(m_nBlock)]);
         m_nBlockUsed = 0;
     }
     ++m_nNodes;
-    return &m_aBlocks.back()[m_nBlockUsed++];
+    return &m_aBlocks[m_nBlock][m_nBlockUsed++];
 }
 
 void CHtmlDoc::Parse(const char* pszText)
 {
-    if (pszText == nullptr) {
-        Clear();
-        return;
-    }
-    Parse(pszText, std::strlen(pszText));
+    Parse(pszText, pszText != nullptr ? std::strlen(pszText) : 0);
 }
 
 void CHtmlDoc::Parse(const char* pText, size_t nLen)
 {
-    Clear();
-    if (pText == nullptr || nLen == 0)
-        return;
-    // Node spans are 32-bit; no page this tool fetches comes near the limit.
-    const size_t nMax = UINT32_MAX - 1;
-    if (nLen > nMax)
-        nLen = nMax;
-    CHtmlReader reader(*this, pText, pText + nLen);
-    reader.Run();
+    m_pFirst = nullptr;
+    m_nBlock = 0;
+    m_nBlockUsed = 0;
+    m_nNodes = 0;
+    if (pText != nullptr && nLen > 0) {
+        // Node spans are 32-bit; no page this tool fetches comes near the limit.
+        const size_t nMax = UINT32_MAX - 1;
+        if (nLen > nMax)
+            nLen = nMax;
+        CHtmlReader reader(*this, pText, pText + nLen);
+        reader.Run();
+    }
+    const size_t nKeep = m_nNodes == 0 ? 0 : m_nBlock + 1;
+    m_aBlocks.resize(std::min(nKeep, m_aBlocks.size()));
 }
 
 const CHtmlNode* CHtmlDoc::FindPath(std::string_view strPath) const

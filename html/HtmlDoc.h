@@ -52,7 +52,11 @@ public:
     bool GetAttribute(std::string_view strName, std::string& strOut) const;
 
 private:
+    friend class CHtmlDoc;
     friend class CHtmlReader;
+
+    // Only a document makes nodes; the reader fills in every field.
+    CHtmlNode() = default;
 
     CHtmlNode* m_pNext;        // Next sibling; in the same pool, not owned.
     CHtmlNode* m_pFirstChild;  // First child; in the same pool, not owned.
@@ -76,6 +80,7 @@ public:
     void Parse(const char* pszText);
     // The same over nLen bytes; a zero byte is an ordinary character here.
     void Parse(const char* pText, size_t nLen);
+    // Destroys the tree and frees its memory.
     void Clear();
 
     const CHtmlNode* GetFirst() const { return m_pFirst; }
@@ -87,14 +92,18 @@ private:
     friend class CHtmlReader;
 
     CHtmlNode* NewNode();
+    static size_t BlockSize(size_t nBlock);
 
     CHtmlNode* m_pFirst = nullptr;  // First top-level node, in m_aBlocks.
     // Nodes are carved from blocks that grow geometrically, so a page costs a
     // few large allocations instead of one per node, and freeing the tree
-    // never walks it.
+    // never walks it. A new parse reuses the blocks of the previous one (a
+    // task parses much the same page every pass, and memory the process
+    // already holds is much cheaper than fresh memory) and frees the blocks
+    // it did not need.
     std::vector<std::unique_ptr<CHtmlNode[]>> m_aBlocks;
-    size_t m_nBlockSize = 0;  // Nodes in the last block.
-    size_t m_nBlockUsed = 0;  // Nodes used in the last block.
+    size_t m_nBlock = 0;      // Block that new nodes come from, when any.
+    size_t m_nBlockUsed = 0;  // Nodes used in that block.
     size_t m_nNodes = 0;
 };
 

@@ -31,7 +31,9 @@ const STimeStamp s_aTimeStamps[] = {
 
 const char* FindTimeStampFormat(const std::string& strPath)
 {
-    if (strPath.size() < 5 || strPath[0] != '@')
+    // Every time-stamp name is '@' and an upper-case letter; node paths
+    // almost never are, so most columns are let through at once.
+    if (strPath.size() < 5 || strPath[0] != '@' || strPath[1] < 'A' || strPath[1] > 'Z')
         return nullptr;
     for (const STimeStamp& stamp : s_aTimeStamps) {
         if (strPath == stamp.pszPath)

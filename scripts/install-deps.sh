@@ -19,6 +19,7 @@ PACKAGES=(
 )
 BENCH_PACKAGES=(
     libbenchmark-dev libcurl4-openssl-dev libgumbo-dev libxml2-dev python3-lxml wrk
+    python3.11-doc postgresql-doc-15
 )
 
 want=("${PACKAGES[@]}")

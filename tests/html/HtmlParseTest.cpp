@@ -230,3 +230,21 @@ TEST(HtmlParseTest, RealPagesParseIntoExpectedShapes)
         EXPECT_FALSE(strTitle.empty()) << pszFile;
     }
 }
+
+TEST(HtmlParseTest, ReparsingReusesTheDocument)
+{
+    // A large page, a small one, then the large one again: every tree must
+    // be whole, whatever memory the document kept from the page before.
+    std::string strLarge;
+    for (int i = 0; i < 30000; ++i)
+        strLarge += "<p>" + std::to_string(i);
+    CHtmlDoc doc;
+    for (const std::string& strPage : { strLarge, std::string("<b>x</b>"), strLarge, std::string() }) {
+        doc.Parse(strPage.data(), strPage.size());
+        size_t nNodes = 0;
+        for (const CHtmlNode* p = doc.GetFirst(); p != nullptr; p = p->GetNext())
+            nNodes += 1 + (p->GetFirstChild() != nullptr ? 1 : 0);
+        EXPECT_EQ(nNodes, doc.GetNodeCount());
+    }
+    EXPECT_EQ(doc.GetFirst(), nullptr);
+}
