@@ -10,7 +10,9 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <strings.h>
 
 namespace {
@@ -31,6 +33,7 @@ const char* const s_apszErrorText[] = {
     "应用程序内部错误",
     "连接超时",
     "连接被中断",
+    "安全连接失败",
 };
 const char s_szInvalidCode[] = "错误代码无效";
 
@@ -104,7 +107,7 @@ CHttpSession::~CHttpSession()
 
 const char* CHttpSession::GetErrorText(int nError)
 {
-    // Codes run from 0 down to -12; anything else gets its own text, not an
+    // Codes run from 0 down to -13; anything else gets its own text, not an
     // out-of-range read.
     if (nError > 0 || nError < -static_cast<int>(std::size(s_apszErrorText) - 1))
         return s_szInvalidCode;
@@ -125,14 +128,15 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
 
     std::string strHost, strPath;
     int nPort = 80;
+    bool bSecure = false;
     bool bParsed = false;
     if (pszUrl != nullptr) {
         const std::string_view strUrl(pszUrl);
-        bParsed = ParseUrl(strUrl, strHost, strPath, nPort);
+        bParsed = ParseUrl(strUrl, strHost, strPath, nPort, &bSecure);
         // Only a text without a scheme of its own earns the second try:
-        // "https://h/" retried as "http://https://h/" would name host "https".
+        // "ftp://h/" retried as "http://ftp://h/" would name host "ftp".
         if (!bParsed && strUrl.substr(0, 16).find("://") == std::string_view::npos)
-            bParsed = ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort);
+            bParsed = ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort, &bSecure);
     }
 
     m_hDoneEvent.Reset();
@@ -149,7 +153,7 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
         return;
     }
 
-    if (m_hThread.IsRunning() && strHost == m_strHost && nPort == m_nPort) {
+    if (m_hThread.IsRunning() && bSecure == m_bSecure && strHost == m_strHost && nPort == m_nPort) {
         std::lock_guard lock(m_handoverMutex);
         if (m_bAccepting) {
             m_strUrl = pszUrl;
@@ -166,6 +170,7 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
     Stop();
 
     m_nPort = nPort;
+    m_bSecure = bSecure;
     m_strUrl = pszUrl;
     m_strHost = strHost;
     m_strPath = strPath;
@@ -202,9 +207,10 @@ bool CHttpSession::FollowRedirect()
     std::string strUrl(strLocation);
     // A location given as a path alone stays on this server.
     if (strUrl[0] == '/' && (strUrl.size() < 2 || strUrl[1] != '/')) {
-        std::string strBase = "http://" + m_strHost;
-        if (m_nPort != 80)
-            strBase += ":" + std::to_string(m_nPort);
+        std::string strBase(m_bSecure ? "https://" : "http://");
+        strBase.append(m_strHost);
+        if (m_nPort != (m_bSecure ? 443 : 80))
+            strBase.append(":").append(std::to_string(m_nPort));
         strUrl.insert(0, strBase);
     }
     const std::string strReferer = m_strReferer;
@@ -257,7 +263,15 @@ void CHttpSession::ThreadMain()
         SignalDone();
         return;
     }
+    // OpenSSL writes with write(), which raises SIGPIPE on a connection the
+    // server has reset; blocked here, it becomes the EPIPE error it should be.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     m_aReceive.resize(s_nReceiveSize);
+    m_nWaitLimit = m_nTimeout;
     while (RunConnection()) {
     }
     m_aReceive.clear();
@@ -267,7 +281,8 @@ void CHttpSession::ThreadMain()
 
 bool CHttpSession::RunConnection()
 {
-    bool bConnecting = true;
+    enum { PHASE_CONNECT, PHASE_HANDSHAKE, PHASE_OPEN } nPhase = PHASE_CONNECT;
+    short nHandshakeWant = POLLOUT;
     bool bReconnect = false;
     const std::uint32_t nAddress = ResolveHost(m_strHost);
     if (nAddress == 0) {
@@ -281,17 +296,19 @@ bool CHttpSession::RunConnection()
         Clock::time_point tShutdown;
         for (;;) {
             short nWant = POLLOUT;
-            if (!bConnecting)
+            if (nPhase == PHASE_HANDSHAKE)
+                nWant = nHandshakeWant;
+            else if (nPhase == PHASE_OPEN)
                 nWant = m_nSendPos < m_strRequest.size() && m_bBusy ? POLLIN | POLLOUT : POLLIN;
-            int nWaitMs = m_nTimeout;
-            if (bTimedOut && m_nTimeout >= 0) {
+            int nWaitMs = m_nWaitLimit;
+            if (bTimedOut && m_nWaitLimit >= 0) {
                 // A server that ignores the shutdown gets one more time-out
                 // to close, not for ever.
                 const auto nSince = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tShutdown).count();
-                nWaitMs = nSince >= m_nTimeout ? 0 : static_cast<int>(m_nTimeout - nSince);
+                nWaitMs = nSince >= m_nWaitLimit ? 0 : static_cast<int>(m_nWaitLimit - nSince);
             }
             short nReady = 0;
-            const int nWait = WaitForAny({ &m_hQuitEvent, bConnecting ? nullptr : &m_hSendEvent },
+            const int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
                                          nWaitMs, m_socket.Get(), nWant, &nReady);
             if (nWait == 0) {
                 if (m_bBusy)
@@ -305,7 +322,7 @@ bool CHttpSession::RunConnection()
                 // A server that closed the kept connection while it was idle
                 // has said so already; the request goes on a new connection
                 // instead of into the closed one.
-                if (!DrainIdleConnection()) {
+                if ((nReady & (POLLIN | POLLHUP | POLLERR)) && !DrainIdleConnection()) {
                     bReconnect = true;
                     break;
                 }
@@ -322,6 +339,12 @@ bool CHttpSession::RunConnection()
                 Fail(HTTP_ERR_TIMEOUT);
                 bTimedOut = true;
                 tShutdown = Clock::now();
+                {
+                    // Half closed, the connection can carry no next request,
+                    // even should this response still complete.
+                    std::lock_guard lock(m_handoverMutex);
+                    m_bAccepting = false;
+                }
                 if (!m_socket.ShutdownSend())
                     break;
                 continue;
@@ -332,12 +355,36 @@ bool CHttpSession::RunConnection()
                 m_socket.ShutdownSend();
                 break;
             }
-            if (bConnecting) {
+            if (nPhase == PHASE_CONNECT) {
                 if (m_socket.GetPendingError() != 0) {
                     Fail(HTTP_ERR_CONNECT);
                     break;
                 }
-                bConnecting = false;
+                if (m_bSecure) {
+                    if (!m_tls.Open(m_socket.Get(), m_strHost)) {
+                        Fail(HTTP_ERR_TLS);
+                        break;
+                    }
+                    nPhase = PHASE_HANDSHAKE;
+                } else {
+                    nPhase = PHASE_OPEN;
+                    StartSend();
+                    if (!ContinueSend())
+                        break;
+                    continue;
+                }
+            }
+            if (nPhase == PHASE_HANDSHAKE) {
+                const CTlsConnection::EStep nStep = m_tls.Handshake();
+                if (nStep == CTlsConnection::TLS_FAILED) {
+                    Fail(HTTP_ERR_TLS);
+                    break;
+                }
+                if (nStep != CTlsConnection::TLS_DONE) {
+                    nHandshakeWant = nStep == CTlsConnection::TLS_WANT_READ ? POLLIN : POLLOUT;
+                    continue;
+                }
+                nPhase = PHASE_OPEN;
                 StartSend();
                 if (!ContinueSend())
                     break;
@@ -346,7 +393,12 @@ bool CHttpSession::RunConnection()
             if ((nReady & POLLOUT) && !ContinueSend())
                 break;
             if (nReady & (POLLIN | POLLHUP | POLLERR)) {
-                const EReceive nResult = ReceiveData();
+                // TLS may hold decrypted bytes that poll() cannot see; they
+                // are taken before the next wait.
+                EReceive nResult;
+                do {
+                    nResult = ReceiveData();
+                } while (nResult == RECEIVE_OK && m_tls.HasPending());
                 if (nResult == RECEIVE_FAILED)
                     break;
                 if (nResult == RECEIVE_CLOSED) {
@@ -356,6 +408,7 @@ bool CHttpSession::RunConnection()
             }
         }
     }
+    m_tls.Close();
     m_socket.Close();
     if (bReconnect)
         return true;
@@ -389,15 +442,28 @@ bool CHttpSession::DrainIdleConnection()
     // Bytes that came while no request waited answer nothing; they are
     // dropped, as they would have been had the thread seen them first.
     for (;;) {
-        const ssize_t nRead = m_socket.Receive(m_aReceive.data(), m_aReceive.size());
+        const ssize_t nRead = ReceiveSome(m_aReceive.data(), m_aReceive.size());
         if (nRead > 0)
             continue;
         return nRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 }
 
+ssize_t CHttpSession::SendSome(const char* pData, std::size_t nLen)
+{
+    return m_tls.IsOpen() ? m_tls.Send(pData, nLen) : m_socket.Send(pData, nLen);
+}
+
+ssize_t CHttpSession::ReceiveSome(char* pData, std::size_t nLen)
+{
+    return m_tls.IsOpen() ? m_tls.Receive(pData, nLen) : m_socket.Receive(pData, nLen);
+}
+
 void CHttpSession::StartSend()
 {
+    // The caller may change m_nTimeout while no request runs, so the thread
+    // keeps its own copy, taken whenever a request has been handed over.
+    m_nWaitLimit = m_nTimeout;
     ComposeRequest();
     m_nSendPos = 0;
     StartResponse();
@@ -408,7 +474,7 @@ bool CHttpSession::ContinueSend()
     // The whole request goes out even when the socket takes only part of a
     // long form at once; the rest waits for room.
     while (m_nSendPos < m_strRequest.size()) {
-        const ssize_t nSent = m_socket.Send(m_strRequest.data() + m_nSendPos, m_strRequest.size() - m_nSendPos);
+        const ssize_t nSent = SendSome(m_strRequest.data() + m_nSendPos, m_strRequest.size() - m_nSendPos);
         if (nSent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return true;
@@ -428,11 +494,10 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
     if (bIntoBody) {
         // Body bytes go straight into the body buffer; a body of known
         // length is never read past its end.
-        std::size_t nRoom = s_nReceiveSize;
+        // As the buffer grows, so do the reads: a large body takes few calls.
+        std::size_t nRoom = m_nBodyLimit - static_cast<std::size_t>(m_nBodyLen);
         if (m_nContentLength >= 0)
-            nRoom = static_cast<std::size_t>(m_nContentLength - m_nBodyLen);
-        if (static_cast<std::size_t>(m_nBodyLen) + nRoom > m_nBodyLimit)
-            nRoom = m_nBodyLimit - static_cast<std::size_t>(m_nBodyLen);
+            nRoom = std::min(nRoom, static_cast<std::size_t>(m_nContentLength - m_nBodyLen));
         if (nRoom > 0) {
             if (!EnsureBodyRoom(std::min(nRoom, s_nReceiveSize)))
                 return RECEIVE_FAILED;
@@ -440,7 +505,7 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
             nWant = std::min(nRoom, static_cast<std::size_t>(m_nBodyCapacity - m_nBodyLen));
         }
     }
-    const ssize_t nRead = m_socket.Receive(pTarget, nWant);
+    const ssize_t nRead = ReceiveSome(pTarget, nWant);
     if (nRead == 0)
         return RECEIVE_CLOSED;
     if (nRead < 0) {
@@ -453,8 +518,10 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
     if (!m_bBusy || m_bComplete)
         return RECEIVE_OK;  // Nobody waits for these bytes.
     if (pTarget != m_aReceive.data()) {
+        // Nothing is read back after this: a completed response belongs to
+        // the caller from the moment the done event is set.
         ReadBody(static_cast<std::size_t>(nRead));
-        return m_nError == HTTP_OK || m_nError == HTTP_ERR_TIMEOUT ? RECEIVE_OK : RECEIVE_FAILED;
+        return RECEIVE_OK;
     }
     return TakeResponseBytes(pTarget, static_cast<std::size_t>(nRead)) ? RECEIVE_OK : RECEIVE_FAILED;
 }
@@ -472,8 +539,9 @@ void CHttpSession::StartResponse()
 
 bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
 {
-    const int nErrorBefore = m_nError;
-    while (nLen > 0 && !m_bComplete && m_nError == nErrorBefore) {
+    // Only flags of this thread are read here, never a field the caller may
+    // already own again once the response has completed.
+    while (nLen > 0 && !m_bComplete) {
         if (m_bInHeader) {
             const long nTaken = ReadHeader(pData, nLen);
             if (nTaken < 0)
@@ -500,7 +568,7 @@ bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
         if (m_bComplete)
             break;
     }
-    return m_nError == nErrorBefore;
+    return true;
 }
 
 long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)

@@ -8,6 +8,7 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "http/ChunkedBody.h"
+#include "http/TlsConnection.h"
 
 #include <cstdlib>
 #include <memory>
@@ -30,6 +31,7 @@ enum {
     HTTP_ERR_INTERNAL       = -10,
     HTTP_ERR_TIMEOUT        = -11,
     HTTP_ERR_INTERRUPTED    = -12,
+    HTTP_ERR_TLS            = -13,  // the secure handshake or the certificate check failed
 };
 
 class CHttpSession
@@ -76,6 +78,7 @@ public:
     std::string m_strPath;
     std::string m_strReferer;
     int         m_nPort = 80;
+    bool        m_bSecure = false;  // The open connection speaks TLS ("https").
     std::string m_strAuthorization;  // Whole Authorization value; GET only; empty: no line.
     std::string m_strRequest;  // The request last composed.
     std::string m_strHeader;   // The response header read so far, interim "100 Continue" included.
@@ -141,8 +144,14 @@ private:
     EReceive ReceiveData();
     void SignalDone();
 
+    // Plain or through TLS, as the connection is; -1 and errno as send()/recv().
+    ssize_t SendSome(const char* pData, std::size_t nLen);
+    ssize_t ReceiveSome(char* pData, std::size_t nLen);
+
     CSocket     m_socket;          // Socket thread only.
+    CTlsConnection m_tls;          // Socket thread only; open on a secure connection.
     std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.
+    int         m_nWaitLimit = 0;  // m_nTimeout as the current request found it.
     std::vector<char> m_aReceive;  // Socket thread's reading buffer.
 
     // A request handed to a live thread must never be lost to a connection

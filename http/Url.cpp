@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
-bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort)
+bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort, bool* pbSecure)
 {
     nPort = 80;
     strHost.clear();
@@ -24,8 +24,14 @@ bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPat
     const std::string_view strScheme = strUrl.substr(0, nPos);
     if (strUrl.substr(nPos + 1, 2) != "//")
         return false;
-    if (strScheme.size() != 4 || strncasecmp(strScheme.data(), "http", 4) != 0)
+    const bool bSecure = pbSecure != nullptr && strScheme.size() == 5
+        && strncasecmp(strScheme.data(), "https", 5) == 0;
+    if (!bSecure && (strScheme.size() != 4 || strncasecmp(strScheme.data(), "http", 4) != 0))
         return false;
+    if (pbSecure != nullptr)
+        *pbSecure = bSecure;
+    if (bSecure)
+        nPort = 443;
     nPos += 3;
 
     const std::size_t nHostEnd = strUrl.find_first_of(":/", nPos);
@@ -47,7 +53,7 @@ bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPat
 
     strPath.assign(strUrl.substr(nPos));
     if (strPath.empty())
-        strPath = "/";
+        strPath.push_back('/');
     return true;
 }
 

@@ -11,7 +11,10 @@
 // Splits an "http://host[:port][/path]" URL. On success fills all three
 // outputs (port 80 unless named, path "/" when nothing follows the host) and
 // returns true; on failure returns false and the outputs are unspecified.
-bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort);
+// Only a caller that can speak TLS passes pbSecure: it is then told whether
+// the scheme is "https" (port 443 unless named), which is refused otherwise.
+bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPath, int& nPort,
+              bool* pbSecure = nullptr);
 
 // The IPv4 address of a dotted address or host name, in network byte order;
 // 0 when the name cannot be resolved.

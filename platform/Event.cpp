@@ -43,29 +43,25 @@ CEvent::~CEvent()
 void CEvent::Set()
 {
     std::lock_guard lock(m_mutex);
-    if (m_bSet)
+    if (m_bSet.load(std::memory_order_relaxed))
         return;
+    // The flag first: whoever the descriptor wakes must find it set. The
+    // release pairs with IsSet(), so what the setter wrote before is seen.
+    m_bSet.store(true, std::memory_order_release);
     const std::uint64_t nOne = 1;
     while (write(m_hEvent, &nOne, sizeof nOne) < 0 && errno == EINTR) {
     }
-    m_bSet = true;
 }
 
 void CEvent::Reset()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_bSet)
+    if (!m_bSet.load(std::memory_order_relaxed))
         return;
+    m_bSet.store(false, std::memory_order_relaxed);
     std::uint64_t nCount = 0;
     while (read(m_hEvent, &nCount, sizeof nCount) < 0 && errno == EINTR) {
     }
-    m_bSet = false;
-}
-
-bool CEvent::IsSet() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_bSet;
 }
 
 bool CEvent::Wait(int nTimeoutMs) const
@@ -110,15 +106,14 @@ int WaitForAny(std::initializer_list<const CEvent*> aEvents, int nTimeoutMs,
             return WAIT_TIMEOUT;
         // The descriptor may still read as ready for an instant after another
         // thread's Reset(); the flag decides, and the wait goes on if it is clear.
+        if (pnSocketReady != nullptr)
+            *pnSocketReady = hSocket >= 0 ? aPoll[nSocketSlot].revents : 0;
         for (int i = 0; i < nSocketSlot; ++i) {
             if (aPoll[i].revents != 0 && apEvent[i]->IsSet())
                 return nEventIndex[i];
         }
-        if (hSocket >= 0 && aPoll[nSocketSlot].revents != 0) {
-            if (pnSocketReady != nullptr)
-                *pnSocketReady = aPoll[nSocketSlot].revents;
+        if (hSocket >= 0 && aPoll[nSocketSlot].revents != 0)
             return WAIT_SOCKET;
-        }
         if (RemainingMs(nTimeoutMs, tStart) == 0)
             return WAIT_TIMEOUT;
     }

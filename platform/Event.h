@@ -2,6 +2,7 @@
 // events plus one socket at once. Once Set(), every Wait() passes until Reset().
 #pragma once
 
+#include <atomic>
 #include <initializer_list>
 #include <mutex>
 
@@ -18,7 +19,7 @@ public:
     // Both may be called from any thread; calling either twice is harmless.
     void Set();
     void Reset();
-    bool IsSet() const;
+    bool IsSet() const { return m_bSet.load(std::memory_order_acquire); }
 
     // True once the event is set; false when nTimeoutMs (-1: no limit) ran out
     // first or the wait itself failed.
@@ -29,10 +30,11 @@ public:
     int GetWaitHandle() const { return m_hEvent; }
 
 private:
-    // The flag and the descriptor's counter change together under the lock,
-    // so a reader never sees a set flag with an unreadable descriptor.
-    mutable std::mutex m_mutex;
-    bool m_bSet = false;
+    // Set() and Reset() change the flag and the descriptor's counter together
+    // under the lock. Readers take no lock: a waiter woken by the descriptor
+    // must not queue behind the thread that is still inside Set().
+    std::mutex m_mutex;
+    std::atomic<bool> m_bSet{ false };
     int  m_hEvent = -1;  // eventfd; its counter is non-zero exactly while set.
 };
 
@@ -45,7 +47,9 @@ enum {
 // Waits until one of aEvents is set or hSocket (when not -1) reports one of
 // nSocketEvents (POLLIN, POLLOUT). Returns the index in aEvents of the first
 // event that is set (earlier events win, so list the urgent ones first), else
-// WAIT_SOCKET with the poll() result in nSocketReady, WAIT_TIMEOUT or
-// WAIT_FAILED. nTimeoutMs -1 waits without limit. Null entries are skipped.
+// WAIT_SOCKET, WAIT_TIMEOUT or WAIT_FAILED. Whenever the wait ended on an
+// event or the socket, *pnSocketReady holds the socket's poll() result (0:
+// not ready), so a caller woken by an event also learns about the socket.
+// nTimeoutMs -1 waits without limit. Null entries are skipped.
 int WaitForAny(std::initializer_list<const CEvent*> aEvents, int nTimeoutMs,
                int hSocket = -1, short nSocketEvents = 0, short* pnSocketReady = nullptr);

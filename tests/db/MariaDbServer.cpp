@@ -100,10 +100,23 @@ bool CMariaDbServer::Start(std::string& strError, const std::vector<std::string>
     }
     {
         std::ofstream init(m_strDir + "/init.sql");
-        init << "CREATE USER '" << ACCOUNT << "'@'%' IDENTIFIED BY '" << PASSWORD << "';\n"
+        init << "CREATE USER IF NOT EXISTS '" << ACCOUNT << "'@'%' IDENTIFIED BY '" << PASSWORD << "';\n"
              << "GRANT ALL PRIVILEGES ON *.* TO '" << ACCOUNT << "'@'%';\n"
-             << "CREATE DATABASE " << DATABASE << ";\n";
+             << "CREATE DATABASE IF NOT EXISTS " << DATABASE << ";\n";
     }
+    // The free port may be taken before the server binds it; a server that
+    // ends at once is tried again on another port.
+    for (int nAttempt = 0; nAttempt < 3; ++nAttempt) {
+        if (Launch(aExtraOptions, strError))
+            return true;
+        if (m_hServer > 0)
+            return false;  // Still running but silent: no point in another port.
+    }
+    return false;
+}
+
+bool CMariaDbServer::Launch(const std::vector<std::string>& aExtraOptions, std::string& strError)
+{
     m_nPort = FreePort();
     std::vector<std::string> aArgs = {
         FindProgram("mariadbd", "/usr/sbin/mariadbd"), "--no-defaults", "--user=root", "--datadir=" + m_strDir + "/data",

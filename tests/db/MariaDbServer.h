@@ -28,6 +28,9 @@ public:
     std::string HostPort() const { return "127.0.0.1:" + std::to_string(m_nPort); }
 
 private:
+    // Starts mariadbd once on a fresh port and waits for the account.
+    bool Launch(const std::vector<std::string>& aExtraOptions, std::string& strError);
+
     std::string m_strDir;
     unsigned m_nPort = 0;
     pid_t m_hServer = -1;

@@ -107,7 +107,7 @@ TEST(FetchCommandTest, FailuresReportTheCodeAndExitAboveOneHundred)
     CRawServer silent([](CRawConnection& c) { c.ReadRequest(); c.WaitForStop(); });
     struct { std::vector<std::string> aArgs; int nStatus; const char* pszErr; } cases[] = {
         { { "http://127.0.0.1:" + std::to_string(FindFreePort()) + "/" }, 108, "error -8: 连接服务器失败\n" },
-        { { "https://example.com/" },                                     104, "error -4: URL无效\n" },
+        { { "ftp://example.com/" },                                       104, "error -4: URL无效\n" },
         { { empty.GetUrl("/") },                                          100, "error 0: 成功完成\n" },
         { { "--timeout", "200", silent.GetUrl("/") },                     111, "error -11: 连接超时\n" },
     };

@@ -175,7 +175,8 @@ TEST(ResponseTest, ErrorTextsCoverTheTableAndNothingElse)
     EXPECT_STREQ(CHttpSession::GetErrorText(-6), "SOCKET错误");
     EXPECT_STREQ(CHttpSession::GetErrorText(-11), "连接超时");
     EXPECT_STREQ(CHttpSession::GetErrorText(-12), "连接被中断");
-    EXPECT_STREQ(CHttpSession::GetErrorText(-13), "错误代码无效");
+    EXPECT_STREQ(CHttpSession::GetErrorText(-13), "安全连接失败");
+    EXPECT_STREQ(CHttpSession::GetErrorText(-14), "错误代码无效");
     EXPECT_STREQ(CHttpSession::GetErrorText(5), "错误代码无效");
     EXPECT_STREQ(CHttpSession::GetErrorText(-2147483647 - 1), "错误代码无效");
 }

@@ -52,7 +52,7 @@ std::string CNginxServer::GetUrl(std::string_view strPath) const
     return "http://127.0.0.1:" + std::to_string(m_nPort) + std::string(strPath);
 }
 
-bool CNginxServer::Start(std::string_view strServerConfig)
+bool CNginxServer::Start(std::string_view strServerConfig, std::string_view strHttpConfig)
 {
     if (access(s_szNginx, X_OK) != 0) {
         m_strError = std::string(s_szNginx) + " is missing; scripts/install-deps.sh installs nginx-light";
@@ -61,13 +61,13 @@ bool CNginxServer::Start(std::string_view strServerConfig)
     // The port is free when chosen but another process may take it before
     // nginx binds it; a few tries make that race harmless.
     for (int nTry = 0; nTry < 5; ++nTry) {
-        if (StartOnPort(FindFreePort(), strServerConfig))
+        if (StartOnPort(FindFreePort(), strServerConfig, strHttpConfig))
             return true;
     }
     return false;
 }
 
-bool CNginxServer::StartOnPort(int nPort, std::string_view strServerConfig)
+bool CNginxServer::StartOnPort(int nPort, std::string_view strServerConfig, std::string_view strHttpConfig)
 {
     const std::string& strPrefix = m_dir.GetPath();
     m_dir.WriteFile("html/.keep", "");
@@ -99,6 +99,7 @@ bool CNginxServer::StartOnPort(int nPort, std::string_view strServerConfig)
             "    root " << strPrefix << "/html;\n"
          << strServerConfig << "\n"
             "  }\n"
+         << strHttpConfig << "\n"
             "}\n";
     m_dir.WriteFile("tmp/.keep", "");
     const std::string strConf = m_dir.WriteFile("nginx.conf", conf.str());

@@ -20,9 +20,12 @@ public:
     // Puts a file under the document root (before or after Start()).
     std::string WriteFile(std::string_view strName, std::string_view strContent) const;
     // Starts nginx in the foreground with strServerConfig added inside its
-    // server block (locations and the like), and waits until it accepts
+    // server block (locations and the like) and strHttpConfig inside its
+    // http block (more server blocks), and waits until it accepts
     // connections. False, with the reason in GetError(), when it cannot.
-    bool Start(std::string_view strServerConfig = "");
+    bool Start(std::string_view strServerConfig = "", std::string_view strHttpConfig = "");
+    // The directory nginx runs in; its document root is GetPrefix() + "/html".
+    const std::string& GetPrefix() const { return m_dir.GetPath(); }
     void Stop();
 
     int GetPort() const { return m_nPort; }
@@ -30,7 +33,7 @@ public:
     const std::string& GetError() const { return m_strError; }
 
 private:
-    bool StartOnPort(int nPort, std::string_view strServerConfig);
+    bool StartOnPort(int nPort, std::string_view strServerConfig, std::string_view strHttpConfig);
 
     CTempDir    m_dir;  // Prefix: nginx.conf, logs, temp paths, html/.
     pid_t       m_nPid = -1;
