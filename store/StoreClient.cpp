@@ -57,10 +57,21 @@ CStoreClient::CStoreClient(std::string strServer)
 {
 }
 
+std::string CStoreClient::ServerUrl() const
+{
+    // "host[:port]" is spoken to over plain HTTP; an address that names its
+    // scheme ("https://host", "http://host") is used as it stands, so that a
+    // store behind TLS is reached through it.
+    const std::size_t nScheme = m_strServer.find("://");
+    if (nScheme != std::string::npos && nScheme < 16)
+        return m_strServer;
+    return "http://" + m_strServer;
+}
+
 bool CStoreClient::Exchange(CHttpPostSession& session, const char* pszPath, const std::string& strBody,
                             std::string& strReply)
 {
-    const std::string strUrl = "http://" + m_strServer + pszPath;
+    const std::string strUrl = ServerUrl() + pszPath;
     // A null referer: the store sees the session's default Referer.
     session.Post(strUrl.c_str(), nullptr, strBody.c_str());
     session.WaitForResponse();

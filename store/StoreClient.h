@@ -53,11 +53,14 @@ std::string TaskNameOf(const std::string& strText);
 
 class CStoreClient {
 public:
-    // strServer is the store's "host[:port]" (port 80 when not named).
+    // strServer is the store's "host[:port]" (port 80 when not named), or
+    // "https://host[:port]" for a store behind TLS (port 443 when not named).
     explicit CStoreClient(std::string strServer = std::string());
 
     void SetServer(const std::string& strServer) { m_strServer = strServer; }
     const std::string& GetServer() const { return m_strServer; }
+    // The URL that the request paths are appended to.
+    std::string ServerUrl() const;
 
     StoreLogin Login(const std::string& strName, const std::string& strPassword);
     // The whole login reply and the token derived from it; empty before a
