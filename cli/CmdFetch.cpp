@@ -3,6 +3,7 @@
 #include "Commands.h"
 
 #include "http/HttpPostSession.h"
+#include "http/Url.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,34 +13,6 @@
 #include <string>
 
 namespace {
-
-std::string Base64(const std::string& strIn)
-{
-    static const char s_szAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string strOut;
-    std::size_t i = 0;
-    for (; i + 2 < strIn.size(); i += 3) {
-        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16 | static_cast<unsigned char>(strIn[i + 1]) << 8
-            | static_cast<unsigned char>(strIn[i + 2]);
-        strOut += s_szAlphabet[n >> 18];
-        strOut += s_szAlphabet[(n >> 12) & 63];
-        strOut += s_szAlphabet[(n >> 6) & 63];
-        strOut += s_szAlphabet[n & 63];
-    }
-    if (i + 1 == strIn.size()) {
-        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16;
-        strOut += s_szAlphabet[n >> 18];
-        strOut += s_szAlphabet[(n >> 12) & 63];
-        strOut += "==";
-    } else if (i + 2 == strIn.size()) {
-        const unsigned n = static_cast<unsigned char>(strIn[i]) << 16 | static_cast<unsigned char>(strIn[i + 1]) << 8;
-        strOut += s_szAlphabet[n >> 18];
-        strOut += s_szAlphabet[(n >> 12) & 63];
-        strOut += s_szAlphabet[(n >> 6) & 63];
-        strOut += '=';
-    }
-    return strOut;
-}
 
 // A whole decimal number from -1 up; false for anything else.
 bool ReadTimeout(const char* pszText, int& nTimeout)
@@ -106,7 +79,7 @@ int RunFetchCommand(int argc, char** argv)
     CHttpPostSession session;
     session.m_nTimeout = nTimeout;
     if (pszAuth != nullptr)
-        session.m_strAuthorization = "Basic " + Base64(pszAuth);
+        session.m_strAuthorization = BasicAuthorization(pszAuth);
     if (pszPost != nullptr)
         session.Post(pszUrl, pszReferer, pszPost);
     else

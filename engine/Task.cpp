@@ -7,43 +7,13 @@
 
 #include "platform/LocalTime.h"
 #include "html/LocationLoader.h"
+#include "http/Url.h"
 #include "markup/TaskDef.h"
 #include "platform/ProgramDir.h"
 
 using quarvex::CMarkupNode;
 
 namespace {
-
-// Standard Base64 (RFC 4648 alphabet, '=' padding, no line breaks), for the
-// Basic credential.
-std::string Base64Encode(std::string_view strIn)
-{
-    static const char s_szAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string strOut;
-    strOut.reserve((strIn.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < strIn.size(); i += 3) {
-        const unsigned n = (static_cast<unsigned char>(strIn[i]) << 16) |
-                           (static_cast<unsigned char>(strIn[i + 1]) << 8) |
-                           static_cast<unsigned char>(strIn[i + 2]);
-        strOut += s_szAlphabet[(n >> 18) & 63];
-        strOut += s_szAlphabet[(n >> 12) & 63];
-        strOut += s_szAlphabet[(n >> 6) & 63];
-        strOut += s_szAlphabet[n & 63];
-    }
-    if (i < strIn.size()) {
-        unsigned n = static_cast<unsigned char>(strIn[i]) << 16;
-        const bool bTwo = i + 1 < strIn.size();
-        if (bTwo)
-            n |= static_cast<unsigned char>(strIn[i + 1]) << 8;
-        strOut += s_szAlphabet[(n >> 18) & 63];
-        strOut += s_szAlphabet[(n >> 12) & 63];
-        strOut += bTwo ? s_szAlphabet[(n >> 6) & 63] : '=';
-        strOut += '=';
-    }
-    return strOut;
-}
 
 int ReadInt(const CMarkupNode* pElement, const char* pszKey)
 {
@@ -134,11 +104,7 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     if (const CMarkupNode* pAuth = pElement->FindChild(quarvex::KEY_AUTHENTICATION)) {
         m_strAuthName = ReadText(pAuth, quarvex::KEY_NAME);
         m_strAuthPass = ReadText(pAuth, quarvex::KEY_PASS);
-        std::string strCredential = m_strAuthName;
-        strCredential += ':';
-        strCredential += m_strAuthPass;
-        m_session.m_strAuthorization = "Basic ";
-        m_session.m_strAuthorization += Base64Encode(strCredential);
+        m_session.m_strAuthorization = BasicAuthorization(m_strAuthName + ':' + m_strAuthPass);
     } else {
         m_strAuthName.clear();
         m_strAuthPass.clear();

@@ -169,3 +169,32 @@ std::string UrlEncode(const char* pText, std::size_t nLen)
     }
     return strOut;
 }
+
+std::string BasicAuthorization(std::string_view strIn)
+{
+    static const char s_szAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string strOut = "Basic ";
+    strOut.reserve(6 + (strIn.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < strIn.size(); i += 3) {
+        const unsigned n = (static_cast<unsigned char>(strIn[i]) << 16) |
+                           (static_cast<unsigned char>(strIn[i + 1]) << 8) |
+                           static_cast<unsigned char>(strIn[i + 2]);
+        strOut += s_szAlphabet[(n >> 18) & 63];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += s_szAlphabet[(n >> 6) & 63];
+        strOut += s_szAlphabet[n & 63];
+    }
+    if (i < strIn.size()) {
+        unsigned n = static_cast<unsigned char>(strIn[i]) << 16;
+        const bool bTwo = i + 1 < strIn.size();
+        if (bTwo)
+            n |= static_cast<unsigned char>(strIn[i + 1]) << 8;
+        strOut += s_szAlphabet[(n >> 18) & 63];
+        strOut += s_szAlphabet[(n >> 12) & 63];
+        strOut += bTwo ? s_szAlphabet[(n >> 6) & 63] : '=';
+        strOut += '=';
+    }
+    return strOut;
+}

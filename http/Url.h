@@ -37,3 +37,8 @@ std::string ComposePostRequest(std::string_view strHost, std::string_view strPat
 // bytes, a zero byte included.
 std::string UrlEncode(const char* pszText);
 std::string UrlEncode(const char* pText, std::size_t nLen);
+
+// The value of an Authorization header for HTTP Basic authentication:
+// "Basic " and the Base64 (standard alphabet, '=' padding) of the credential,
+// which is "name:pass".
+std::string BasicAuthorization(std::string_view strCredential);

@@ -153,3 +153,18 @@ TEST(UrlEncodeTest, SurprisingBytes)
     EXPECT_EQ(UrlEncode(aWithZero), "a");
     EXPECT_EQ(UrlEncode(nullptr), "");
 }
+
+TEST(BasicAuthorizationTest, PaddingAndHighBytes)
+{
+    struct { const char* pszCredential; const char* pszValue; } cases[] = {
+        { "Aladdin:open sesame", "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==" },  // two '=' of padding
+        { "ab:c",                "Basic YWI6Yw==" },
+        { "abc:de",              "Basic YWJjOmRl" },                      // no padding
+        { "abc:def",             "Basic YWJjOmRlZg==" },
+        { "a:bc",                "Basic YTpiYw==" },
+        { ":",                   "Basic Og==" },
+        { "\xd5\xc5:\xff",       "Basic 1cU6/w==" },                     // bytes above 0x7f
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BasicAuthorization(c.pszCredential), c.pszValue) << c.pszCredential;
+}
