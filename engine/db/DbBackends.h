@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Every back-end gives up on a server that does not answer after this long,
@@ -21,6 +22,32 @@ inline int GetTimeoutSeconds(const CDbSettings& settings)
 std::string MakeConnectFailure(const std::string& strReason, bool bOmitEmptyReason);
 // "保存摘取到的内容到数据库失败！原因：%s。"
 std::string MakeInsertFailure(const std::string& strReason);
+
+// What every back-end keeps for its pass: the settings, the record's
+// columns and the task's log.
+class CSinkBase : public CDatabaseSink {
+protected:
+    CSinkBase(const CDbSettings& settings, std::vector<CDbColumn> aColumns, DbLogFn fnLog)
+        : m_settings(settings), m_aColumns(std::move(aColumns)), m_fnLog(std::move(fnLog))
+    {
+    }
+
+    void Log(const std::string& strMessage) const
+    {
+        if (m_fnLog)
+            m_fnLog(strMessage);
+    }
+    // Logs the insert failure with its reason; always false.
+    bool Fail(const std::string& strError) const
+    {
+        Log(MakeInsertFailure(strError));
+        return false;
+    }
+
+    CDbSettings m_settings;
+    std::vector<CDbColumn> m_aColumns;
+    DbLogFn m_fnLog;
+};
 
 std::unique_ptr<CDatabaseSink> CreateSqliteSink(const CDbSettings& settings, std::vector<CDbColumn> aColumns,
                                                 DbLogFn fnLog);

@@ -101,10 +101,10 @@ bool IsNumericLiteral(const std::string& strValue)
     return nPos == nLen;
 }
 
-class CMySqlSink final : public CDatabaseSink {
+class CMySqlSink final : public CSinkBase {
 public:
     CMySqlSink(const CDbSettings& settings, std::vector<CDbColumn> aColumns, DbLogFn fnLog, bool bInsert)
-        : m_settings(settings), m_aColumns(std::move(aColumns)), m_fnLog(std::move(fnLog)), m_bInsert(bInsert)
+        : CSinkBase(settings, std::move(aColumns), std::move(fnLog)), m_bInsert(bInsert)
     {
     }
     ~CMySqlSink() override { Release(); }
@@ -227,15 +227,6 @@ private:
         strSql.resize(nStart + nLen);
     }
 
-    void Log(const std::string& strMessage) const
-    {
-        if (m_fnLog)
-            m_fnLog(strMessage);
-    }
-
-    CDbSettings m_settings;
-    std::vector<CDbColumn> m_aColumns;
-    DbLogFn m_fnLog;
     bool m_bInsert;
     std::vector<CServerColumn> m_aTable;
     MySqlPtr m_pConn;

@@ -181,10 +181,10 @@ struct CParamBuffer {
     SQLLEN m_nIndicator = 0;
 };
 
-class COdbcSink final : public CDatabaseSink {
+class COdbcSink final : public CSinkBase {
 public:
     COdbcSink(const CDbSettings& settings, std::vector<CDbColumn> aColumns, DbLogFn fnLog)
-        : m_settings(settings), m_aColumns(std::move(aColumns)), m_fnLog(std::move(fnLog))
+        : CSinkBase(settings, std::move(aColumns), std::move(fnLog))
     {
     }
     ~COdbcSink() override { Release(); }
@@ -411,21 +411,6 @@ private:
                                               pValue, nBufferLen, &buffer.m_nIndicator));
     }
 
-    bool Fail(const std::string& strError)
-    {
-        Log(MakeInsertFailure(strError));
-        return false;
-    }
-
-    void Log(const std::string& strMessage) const
-    {
-        if (m_fnLog)
-            m_fnLog(strMessage);
-    }
-
-    CDbSettings m_settings;
-    std::vector<CDbColumn> m_aColumns;
-    DbLogFn m_fnLog;
     std::vector<CTableColumn> m_aTable;
     std::vector<CDbCell> m_aCells;
     std::vector<CParamBuffer> m_aParams;

@@ -48,10 +48,10 @@ SqlitePtr OpenExisting(const std::string& strPath, int nTimeoutSeconds, std::str
     return pDb;
 }
 
-class CSqliteSink final : public CDatabaseSink {
+class CSqliteSink final : public CSinkBase {
 public:
     CSqliteSink(const CDbSettings& settings, std::vector<CDbColumn> aColumns, DbLogFn fnLog)
-        : m_settings(settings), m_aColumns(std::move(aColumns)), m_fnLog(std::move(fnLog))
+        : CSinkBase(settings, std::move(aColumns), std::move(fnLog))
     {
     }
     ~CSqliteSink() override { Release(); }
@@ -205,21 +205,6 @@ private:
         }
     }
 
-    bool Fail(const std::string& strError)
-    {
-        Log(MakeInsertFailure(strError));
-        return false;
-    }
-
-    void Log(const std::string& strMessage) const
-    {
-        if (m_fnLog)
-            m_fnLog(strMessage);
-    }
-
-    CDbSettings m_settings;
-    std::vector<CDbColumn> m_aColumns;
-    DbLogFn m_fnLog;
     std::vector<CTableColumn> m_aTable;
     std::vector<CDbCell> m_aCells;   // Reused for every record of the pass.
     SqlitePtr m_pDb;
