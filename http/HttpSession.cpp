@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -39,6 +40,11 @@ const char s_szInvalidCode[] = "错误代码无效";
 
 // Large enough that a small page arrives with its header in one receive.
 const std::size_t s_nReceiveSize = 65536;
+// Body bytes a wait asks for at once, from how many left on, and how long
+// such a wait lasts before the thread looks what came.
+const int s_nLowWater = 262144;
+const int s_nLowWaterFrom = 65536;
+const int s_nLowWaterWaitMs = 20;
 
 bool IsBlank(char c)
 {
@@ -161,7 +167,8 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
             // On an open connection an empty referer counts as none.
             m_strReferer = pszReferer != nullptr && *pszReferer != '\0'
                 ? std::string(pszReferer) : DefaultReferer(strHost, strPath);
-            m_hSendEvent.Set();
+            if (!m_bParked || m_bSecure || !SendOnIdleConnection())
+                m_hSendEvent.Set();
             return;
         }
     }
@@ -188,6 +195,29 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
         OnError();
         m_hDoneEvent.Set();
     }
+}
+
+bool CHttpSession::SendOnIdleConnection()
+{
+    // Waking the socket thread only to have it send costs a hand-over per
+    // request; while it waits idle on the connection, the caller sends itself
+    // and the thread wakes once, for the answer. A connection the server has
+    // closed or written to while idle is left to the thread, which drains it
+    // or opens a new one.
+    char c;
+    const ssize_t nPeek = recv(m_socket.Get(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (nPeek >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        return false;
+    StartSend();
+    m_bBusy = true;
+    const ssize_t nSent = m_socket.Send(m_strRequest.data(), m_strRequest.size());
+    if (nSent > 0)
+        m_nSendPos = static_cast<std::size_t>(nSent);
+    // The rest of a long request, or the error of a broken connection, is
+    // the thread's to handle, as when it sends itself.
+    if (m_nSendPos < m_strRequest.size())
+        m_hSendEvent.Set();
+    return true;
 }
 
 void CHttpSession::Stop()
@@ -284,6 +314,7 @@ bool CHttpSession::RunConnection()
     enum { PHASE_CONNECT, PHASE_HANDSHAKE, PHASE_OPEN } nPhase = PHASE_CONNECT;
     short nHandshakeWant = POLLOUT;
     bool bReconnect = false;
+    m_nLowWater = 1;
     const std::uint32_t nAddress = ResolveHost(m_strHost);
     if (nAddress == 0) {
         Fail(HTTP_ERR_HOST_NOT_FOUND);
@@ -307,9 +338,47 @@ bool CHttpSession::RunConnection()
                 const auto nSince = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tShutdown).count();
                 nWaitMs = nSince >= m_nWaitLimit ? 0 : static_cast<int>(m_nWaitLimit - nSince);
             }
+            // A long body of known length is waited for in large pieces, not
+            // woken for every segment; near its end, and for anything else,
+            // the thread wakes at the first byte again.
+            int nLowWater = 1;
+            if (nPhase == PHASE_OPEN && m_bBusy && !m_bInHeader && !m_bComplete && m_nContentLength >= 0
+                && !m_bLowWaterOff && !m_tls.IsOpen()) {
+                const int nLeft = m_nContentLength - m_nBodyLen;
+                if (nLeft > s_nLowWaterFrom)
+                    nLowWater = std::min(nLeft, s_nLowWater);
+            }
+            if (nLowWater != m_nLowWater && m_socket.SetReceiveLowWater(nLowWater))
+                m_nLowWater = nLowWater;
+            // A slow server must not wait out the limit while bytes are in:
+            // the large wait is short, and once it runs out the body is read
+            // as it comes, so the limit still counts from the last byte.
+            if (m_nLowWater > 1 && (nWaitMs < 0 || nWaitMs > s_nLowWaterWaitMs))
+                nWaitMs = s_nLowWaterWaitMs;
+            const bool bIdle = nPhase == PHASE_OPEN && !m_bBusy && !bTimedOut;
+            if (bIdle) {
+                std::lock_guard lock(m_handoverMutex);
+                m_bParked = true;
+            }
             short nReady = 0;
-            const int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
-                                         nWaitMs, m_socket.Get(), nWant, &nReady);
+            int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
+                                   nWaitMs, m_socket.Get(), nWant, &nReady);
+            if (bIdle) {
+                bool bStarted;
+                {
+                    std::lock_guard lock(m_handoverMutex);
+                    m_bParked = false;
+                    bStarted = m_bBusy;
+                }
+                // The caller has sent a request meanwhile: the wait that ended
+                // was an idle one, so a fresh wait with its own limit follows,
+                // unless the answer or a quit is already there.
+                if (bStarted && (nWait == WAIT_TIMEOUT || nWait == 1)) {
+                    if (nWait == 1)
+                        m_hSendEvent.Reset();
+                    continue;
+                }
+            }
             if (nWait == 0) {
                 if (m_bBusy)
                     Fail(HTTP_ERR_INTERRUPTED);
@@ -318,6 +387,10 @@ bool CHttpSession::RunConnection()
             }
             if (nWait == 1) {
                 m_hSendEvent.Reset();
+                // The caller sent part of its request itself; the rest goes
+                // out as room comes.
+                if (m_bBusy)
+                    continue;
                 m_bBusy = true;
                 // A server that closed the kept connection while it was idle
                 // has said so already; the request goes on a new connection
@@ -330,6 +403,11 @@ bool CHttpSession::RunConnection()
                 if (!ContinueSend())
                     break;
                 continue;
+            }
+            if (nWait == WAIT_TIMEOUT && m_nLowWater > 1) {
+                m_bLowWaterOff = true;
+                nWait = WAIT_SOCKET;
+                nReady = POLLIN;
             }
             if (nWait == WAIT_TIMEOUT) {
                 if (!m_bBusy)
@@ -429,8 +507,11 @@ bool CHttpSession::RunConnection()
     }
     if (bPending) {
         m_hSendEvent.Reset();
-        m_bBusy = true;
-        Fail(HTTP_ERR_INTERRUPTED);
+        // A request the caller had already started keeps the error it met.
+        if (!m_bBusy) {
+            m_bBusy = true;
+            Fail(HTTP_ERR_INTERRUPTED);
+        }
     }
     if (m_bBusy)
         SignalDone();
@@ -534,6 +615,7 @@ void CHttpSession::StartResponse()
     m_strHeader.clear();
     m_bInHeader = true;
     m_bComplete = false;
+    m_bLowWaterOff = false;
     m_chunks = CChunkScanner();
 }
 

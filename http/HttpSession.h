@@ -139,6 +139,9 @@ private:
     bool RunConnection();
     // False when the idle connection has been closed or broken by the server.
     bool DrainIdleConnection();
+    // Caller's side, under the hand-over lock while the thread is parked:
+    // sends the request on the idle connection; false to leave it to the thread.
+    bool SendOnIdleConnection();
     void StartSend();
     bool ContinueSend();
     EReceive ReceiveData();
@@ -153,10 +156,15 @@ private:
     std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.
     int         m_nWaitLimit = 0;  // m_nTimeout as the current request found it.
     std::vector<char> m_aReceive;  // Socket thread's reading buffer.
+    int         m_nLowWater = 1;   // Bytes the socket holds before a wait ends.
+    bool        m_bLowWaterOff = false;  // This response came too slowly for large waits.
 
     // A request handed to a live thread must never be lost to a connection
     // that is closing at that moment: the thread stops accepting under this
     // lock and then looks whether a send order came in first.
     std::mutex m_handoverMutex;
     bool m_bAccepting = false;
+    // The thread waits idle on an open connection and touches no field until
+    // it has cleared this under the lock, so the caller may start a request.
+    bool m_bParked = false;
 };

@@ -73,6 +73,11 @@ ssize_t CSocket::Receive(void* pData, std::size_t nLen)
     }
 }
 
+bool CSocket::SetReceiveLowWater(int nBytes)
+{
+    return m_hSocket >= 0 && setsockopt(m_hSocket, SOL_SOCKET, SO_RCVLOWAT, &nBytes, sizeof nBytes) == 0;
+}
+
 bool CSocket::ShutdownSend()
 {
     return m_hSocket >= 0 && shutdown(m_hSocket, SHUT_WR) == 0;

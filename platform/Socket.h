@@ -31,6 +31,9 @@ public:
     // errno on failure (EAGAIN when nothing can move now).
     ssize_t Send(const void* pData, std::size_t nLen);
     ssize_t Receive(void* pData, std::size_t nLen);
+    // Bytes that must be waiting before poll() reports the socket readable
+    // (a close or an error still does at once); false when refused.
+    bool SetReceiveLowWater(int nBytes);
     bool ShutdownSend();
     void Close();
 

@@ -405,3 +405,87 @@ TEST(HttpSessionTest, OnlyA302FoundIsFollowed)
     EXPECT_EQ(session.GetBody(), "next");
     EXPECT_EQ(local.GetRequests().at(1).substr(0, 15), "GET /next HTTP/");
 }
+
+TEST(HttpSessionTest, LargeBodiesArriveWholeFastOrTricklingOnOneConnection)
+{
+    std::string strBig(1 << 20, 'b');
+    for (std::size_t i = 0; i < strBig.size(); i += 4093)
+        strBig[i] = static_cast<char>('a' + i % 26);
+    const std::string strSlow(300000, 's');
+    CRawServer server([&](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(strBig.size()) + "\r\n\r\n" + strBig);
+        c.ReadRequest();
+        // Far slower than a large wait fills, yet well within the limit
+        // between any two pieces: a success, not a time-out.
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(strSlow.size()) + "\r\n\r\n");
+        for (std::size_t i = 0; i < strSlow.size(); i += 1000) {
+            c.Send(std::string_view(strSlow).substr(i, 1000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        while (!c.ReadRequest().empty())
+            c.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    CHttpPostSession session;
+    session.m_nTimeout = 300;
+    GetAndWait(session, server.GetUrl("/big"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_TRUE(session.GetBody() == strBig);
+    GetAndWait(session, server.GetUrl("/slow"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_TRUE(session.GetBody() == strSlow);
+    for (int i = 0; i < 20; ++i) {
+        GetAndWait(session, server.GetUrl("/small"), nullptr);
+        EXPECT_EQ(session.m_nError, 0) << i;
+        EXPECT_EQ(session.GetBody(), "ok") << i;
+    }
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 22u);
+    EXPECT_EQ(aRequests[1], ExpectedGet("/slow", "127.0.0.1/"));
+    EXPECT_EQ(aRequests[21], ExpectedGet("/small", "127.0.0.1/"));
+}
+
+TEST(HttpSessionTest, LargeBodyCutShortOrStalledEndsWithItsCode)
+{
+    const std::string strHead = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n";
+    const std::string strPart(500000, 'p');
+    {
+        CRawServer server([&](CRawConnection& c) { c.ReadRequest(); c.Send(strHead + strPart); });
+        CHttpPostSession session;
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, -6);
+        EXPECT_EQ(session.m_nBodyLen, 500000);
+        EXPECT_EQ(session.m_pBody.get()[session.m_nBodyLen], '\0');
+    }
+    {
+        CRawServer server([&](CRawConnection& c) { c.ReadRequest(); c.Send(strHead + strPart); c.WaitForStop(); });
+        CHttpPostSession session;
+        session.m_nTimeout = 300;
+        const auto t0 = Clock::now();
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, -11);
+        EXPECT_GE(MsSince(t0), 250);
+        EXPECT_LT(MsSince(t0), 5000);
+    }
+}
+
+TEST(HttpSessionTest, LargeFormBodyOnAKeptConnectionGoesOutWhole)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    std::string strBody(4 << 20, 'y');
+    for (std::size_t i = 0; i < strBody.size(); i += 4099)
+        strBody[i] = static_cast<char>('a' + i % 26);
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/first"), nullptr);
+    session.Post(server.GetUrl("/big").c_str(), nullptr, strBody.c_str());
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, 0);
+    GetAndWait(session, server.GetUrl("/after"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 3u);
+    EXPECT_EQ(aRequests[1].substr(aRequests[1].size() - strBody.size()), strBody);
+    EXPECT_EQ(aRequests[2], ExpectedGet("/after", "127.0.0.1/"));
+}
