@@ -453,3 +453,47 @@ bool ReadWholeFile(const std::string& strPath, std::string& strOut)
     strOut.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return !file.bad();
 }
+
+std::string InsertShape(const std::vector<CDbCell>& aCells)
+{
+    std::string strShape(aCells.size(), '0');
+    for (size_t i = 0; i < aCells.size(); ++i) {
+        if (aCells[i].m_nState != CELL_UNSET)
+            strShape[i] = '1';
+    }
+    return strShape;
+}
+
+std::string QuoteName(const std::string& strName, const std::string& strQuote)
+{
+    if (strQuote.empty())
+        return strName;
+    std::string strOut = strQuote;
+    for (char c : strName) {
+        if (strQuote.size() == 1 && c == strQuote[0])
+            strOut += c;
+        strOut += c;
+    }
+    return strOut + strQuote;
+}
+
+std::string ComposeInsert(const std::string& strTable, const std::string& strShape,
+                          const std::vector<CTableColumn>& aTable, const std::string& strQuote,
+                          const char* pszNoColumns)
+{
+    std::string strNames, strMarks;
+    for (size_t i = 0; i < strShape.size() && i < aTable.size(); ++i) {
+        if (strShape[i] != '1')
+            continue;
+        if (!strNames.empty()) {
+            strNames += ',';
+            strMarks += ',';
+        }
+        strNames += QuoteName(aTable[i].m_strName, strQuote);
+        strMarks += '?';
+    }
+    std::string strSql = "insert into " + strTable;
+    if (strNames.empty())
+        return strSql + pszNoColumns;
+    return strSql + " (" + strNames + ") values (" + strMarks + ")";
+}

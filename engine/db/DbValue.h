@@ -95,3 +95,20 @@ void CutText(std::string& strText, size_t nChars);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& strPath, std::string& strOut);
+
+// Which table columns a record sets, one '1' or '0' per column. Records of
+// one pass nearly always set the same columns, so the INSERT for each shape
+// is prepared once and kept under this key.
+std::string InsertShape(const std::vector<CDbCell>& aCells);
+
+// A column name between quotes, a quote inside it doubled; an empty
+// strQuote leaves the name as it is (a driver that quotes nothing).
+std::string QuoteName(const std::string& strName, const std::string& strQuote);
+
+// The INSERT for a shape: only the columns it sets are named, so the others
+// get the table's defaults; pszNoColumns ends the statement when it sets none
+// (" default values", or " () values ()" where that is not understood).
+// The table name is the user's own and goes in as written.
+std::string ComposeInsert(const std::string& strTable, const std::string& strShape,
+                          const std::vector<CTableColumn>& aTable, const std::string& strQuote,
+                          const char* pszNoColumns);

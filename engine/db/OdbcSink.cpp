@@ -291,46 +291,15 @@ private:
                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(GetTimeoutSeconds(m_settings))), 0);
     }
 
-    std::string Quote(const std::string& strName) const
-    {
-        if (m_strQuote.empty())
-            return strName;
-        std::string strOut = m_strQuote;
-        for (char c : strName) {
-            if (m_strQuote.size() == 1 && c == m_strQuote[0])
-                strOut += c;
-            strOut += c;
-        }
-        return strOut + m_strQuote;
-    }
-
     // One prepared statement per set of columns, as with SQLite.
     COdbcHandle* PrepareInsert(std::string& strError)
     {
-        std::string strKey(m_aCells.size(), '0');
-        for (size_t i = 0; i < m_aCells.size(); ++i) {
-            if (m_aCells[i].m_nState != CELL_UNSET)
-                strKey[i] = '1';
-        }
+        const std::string strKey = InsertShape(m_aCells);
         auto it = m_statements.find(strKey);
         if (it != m_statements.end())
             return &it->second;
-        std::string strNames, strMarks;
-        for (size_t i = 0; i < m_aCells.size(); ++i) {
-            if (strKey[i] == '0')
-                continue;
-            if (!strNames.empty()) {
-                strNames += ',';
-                strMarks += ',';
-            }
-            strNames += Quote(m_aTable[i].m_strName);
-            strMarks += '?';
-        }
-        std::string strSql = "insert into " + m_settings.m_strTable;
-        if (!strNames.empty())
-            strSql += " (" + strNames + ") values (" + strMarks + ")";
-        else
-            strSql += m_bEmptyValueList ? " () values ()" : " default values";
+        std::string strSql = ComposeInsert(m_settings.m_strTable, strKey, m_aTable, m_strQuote,
+                                           m_bEmptyValueList ? " () values ()" : " default values");
         COdbcHandle stmt(SQL_HANDLE_STMT, m_conn.m_dbc.Get());
         if (!stmt) {
             strError = m_conn.m_dbc.GetError();

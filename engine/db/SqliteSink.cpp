@@ -22,17 +22,6 @@ struct CStatementFinalizer {
 using SqlitePtr = std::unique_ptr<sqlite3, CSqliteCloser>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, CStatementFinalizer>;
 
-std::string QuoteIdentifier(const std::string& strName)
-{
-    std::string strOut = "\"";
-    for (char c : strName) {
-        if (c == '"')
-            strOut += '"';
-        strOut += c;
-    }
-    return strOut + "\"";
-}
-
 // Opens an existing file for writing; never creates one. On failure strError
 // gets SQLite's reason.
 SqlitePtr OpenExisting(const std::string& strPath, int nTimeoutSeconds, std::string& strError)
@@ -136,32 +125,14 @@ private:
         return true;
     }
 
-    // The INSERT names only the columns this record sets, so the others get
-    // the table's defaults. Records of one pass nearly always set the same
-    // columns, so each shape is prepared once.
+    // One prepared INSERT per shape of set columns.
     sqlite3_stmt* PrepareInsert()
     {
-        std::string strKey(m_aCells.size(), '0');
-        for (size_t i = 0; i < m_aCells.size(); ++i) {
-            if (m_aCells[i].m_nState != CELL_UNSET)
-                strKey[i] = '1';
-        }
+        const std::string strKey = InsertShape(m_aCells);
         auto it = m_statements.find(strKey);
         if (it != m_statements.end())
             return it->second.get();
-        std::string strNames, strMarks;
-        for (size_t i = 0; i < m_aCells.size(); ++i) {
-            if (strKey[i] == '0')
-                continue;
-            if (!strNames.empty()) {
-                strNames += ',';
-                strMarks += ',';
-            }
-            strNames += QuoteIdentifier(m_aTable[i].m_strName);
-            strMarks += '?';
-        }
-        std::string strSql = "insert into " + m_settings.m_strTable;
-        strSql += strNames.empty() ? " default values" : " (" + strNames + ") values (" + strMarks + ")";
+        const std::string strSql = ComposeInsert(m_settings.m_strTable, strKey, m_aTable, "\"", " default values");
         sqlite3_stmt* pRaw = nullptr;
         if (sqlite3_prepare_v2(m_pDb.get(), strSql.c_str(), -1, &pRaw, nullptr) != SQLITE_OK || pRaw == nullptr) {
             StatementPtr pGuard(pRaw);

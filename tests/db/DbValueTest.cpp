@@ -154,3 +154,23 @@ TEST(DbValueTest, TemplatesSetCellsByRule)
     BuildCells(settings, aColumns, aSmall, {}, 0, aCells);
     EXPECT_EQ(aCells[1].m_nInt, 0);
 }
+
+TEST(DbValueTest, InsertNamesOnlyTheColumnsARecordSetsWithQuotesDoubled)
+{
+    std::vector<CTableColumn> aTable(3);
+    aTable[0].m_strName = "id";
+    aTable[1].m_strName = "ti\"tle";  // a quote inside a name is doubled
+    aTable[2].m_strName = "body";
+    std::vector<CDbCell> aCells(3);
+    aCells[1].m_nState = CELL_TEXT;
+    aCells[2].m_nState = CELL_NULL;  // NULL is set; only an unset cell is left out
+    const std::string strShape = InsertShape(aCells);
+    EXPECT_EQ(strShape, "011");
+    EXPECT_EQ(ComposeInsert("news", strShape, aTable, "\"", " default values"),
+              "insert into news (\"ti\"\"tle\",\"body\") values (?,?)");
+    EXPECT_EQ(ComposeInsert("news", strShape, aTable, "`", " default values"),
+              "insert into news (`ti\"tle`,`body`) values (?,?)");
+    EXPECT_EQ(ComposeInsert("news", strShape, aTable, "", " default values"),
+              "insert into news (ti\"tle,body) values (?,?)");
+    EXPECT_EQ(ComposeInsert("news", "000", aTable, "\"", " () values ()"), "insert into news () values ()");
+}
