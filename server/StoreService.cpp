@@ -200,27 +200,36 @@ std::string CStoreService::Login(const StoreForm& form, const std::string& strAd
 {
     const std::string& strName = Field(form, "udata1");
     const std::string& strPassword = Field(form, "udata2");
-    if (strName.empty() || strPassword.empty() || strPassword.size() > 1024)
+    // A name no account can have is refused before it reaches the throttle:
+    // the throttle keeps the names it counts, and a failure with a
+    // megabyte-long name would otherwise keep a megabyte.
+    std::string strIgnored;
+    if (!IsUsableName(strName, strIgnored) || strPassword.empty() || strPassword.size() > 1024)
         return FAILED;
 
     const std::string strNameKey = LowerAscii(strName);
     const std::int64_t nNow = Now();
     // A locked-out name or address is refused without looking at the
-    // password, so guessing gains nothing while the lock lasts.
-    if (!m_nameThrottle.IsAllowed(strNameKey, nNow) || !m_addressThrottle.IsAllowed(strAddress, nNow))
+    // password, so guessing gains nothing while the lock lasts. The attempt
+    // is counted before the slow hash: guesses sent in parallel all reach
+    // the hash at once, and a check that only counted afterwards would let
+    // every one of them through.
+    if (!m_nameThrottle.Reserve(strNameKey, nNow))
         return FAILED;
+    if (!m_addressThrottle.Reserve(strAddress, nNow)) {
+        m_nameThrottle.CancelReservation(strNameKey);
+        return FAILED;
+    }
 
     std::optional<StoreAccount> account = m_db.FindAccount(strName);
     // Unknown names cost a hash too, so the time taken does not tell which
     // names exist.
     const bool bOk = VerifyPassword(account ? account->strPasswordHash : m_strDummyHash, strPassword) &&
                      account && !account->strPasswordHash.empty();
-    if (!bOk) {
-        m_nameThrottle.RecordFailure(strNameKey, nNow);
-        m_addressThrottle.RecordFailure(strAddress, nNow);
+    if (!bOk)
         return FAILED;
-    }
     m_nameThrottle.RecordSuccess(strNameKey);
+    m_addressThrottle.CancelReservation(strAddress);
 
     const std::string strToken = MakeSessionToken();
     if (!m_db.AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,

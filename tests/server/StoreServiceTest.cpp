@@ -9,6 +9,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <latch>
+#include <thread>
+#include <vector>
 
 using namespace quarvex;
 
@@ -34,12 +37,13 @@ protected:
         std::filesystem::remove_all(m_strDir);
     }
 
-    std::unique_ptr<CStoreService> MakeService()
+    // The cheapest Argon2id the library allows keeps the tests quick.
+    std::unique_ptr<CStoreService> MakeService(unsigned long long nOpsLimit = crypto_pwhash_OPSLIMIT_MIN,
+                                               std::size_t nMemLimit = crypto_pwhash_MEMLIMIT_MIN)
     {
         StoreOptions options;
-        // The cheapest Argon2id the library allows keeps the tests quick.
-        options.nPwOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
-        options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+        options.nPwOpsLimit = nOpsLimit;
+        options.nPwMemLimit = nMemLimit;
         options.nNameFreeFailures = 3;
         options.nAddressFreeFailures = 6;
         options.nLockBaseSeconds = 60;
@@ -255,6 +259,49 @@ TEST_F(StoreServiceTest, LoginFailuresAreSlowedPerNameAndAddress)
         EXPECT_EQ(Login("name" + std::to_string(i), "x", "10.0.0.9"), CStoreService::FAILED);
     EXPECT_EQ(Login("bob", "bob-pw", "10.0.0.9"), CStoreService::FAILED);
     EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.8")).size(), 32u);
+}
+
+TEST_F(StoreServiceTest, NamesNoAccountCanHaveNeverReachTheThrottle)
+{
+    // Refused before they are counted: the guessing address is not locked
+    // by them (six free failures here), and nothing of them is kept.
+    const std::string strHuge(1024 * 1024, 'n');
+    for (const std::string& strName : { strHuge, std::string(65, 'a'), std::string("al\tice") }) {
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(Login(strName, "x", "10.0.0.7"), CStoreService::FAILED);
+    }
+    EXPECT_EQ(Token(Login("alice", "alice-pw", "10.0.0.7")).size(), 32u);
+    // The longest name an account may have is still counted.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Login(std::string(64, 'a'), "x", "10.0.0.8"), CStoreService::FAILED);
+    std::string strError;
+    ASSERT_TRUE(m_pService->AddUser(std::string(64, 'a'), "pw", strError)) << strError;
+    EXPECT_EQ(Login(std::string(64, 'a'), "pw", "10.0.0.9"), CStoreService::FAILED);  // locked
+}
+
+TEST_F(StoreServiceTest, ParallelGuessesAreCountedBeforeTheHash)
+{
+    // 64 wrong passwords for one name at the same moment. One after another,
+    // the fourth would lock the name for a minute; all 64 counted would lock
+    // it (and the address) for the longest lock-out. A hash of the cost a
+    // real store uses keeps the guesses in flight together.
+    m_pService = MakeService(2, 19 * 1024 * 1024);
+    std::string strError;
+    ASSERT_TRUE(m_pService->SetPassword("alice", "alice-pw", strError)) << strError;
+    std::latch start(64);
+    std::vector<std::thread> aThreads;
+    for (int i = 0; i < 64; ++i) {
+        aThreads.emplace_back([this, i, &start] {
+            start.arrive_and_wait();
+            EXPECT_EQ(Login("alice", "guess" + std::to_string(i), "10.0.0.5"), CStoreService::FAILED);
+        });
+    }
+    for (std::thread& thread : aThreads)
+        thread.join();
+    EXPECT_EQ(Login("alice", "alice-pw", "10.0.0.6"), CStoreService::FAILED);  // locked for now
+    m_nNow += 61;
+    EXPECT_EQ(Token(Login("alice", "alice-pw", "10.0.0.6")).size(), 32u);
+    EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.5")).size(), 32u);
 }
 
 TEST_F(StoreServiceTest, AdministrationAndReopening)
