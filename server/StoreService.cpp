@@ -5,6 +5,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -284,10 +285,11 @@ std::string CStoreService::SaveTask(const StoreForm& form)
 
     const std::string& strId = Field(form, "udata4");
     const std::int64_t nNow = Now();
+    const TaskQuota quota{ m_options.nMaxTasksPerAccount, m_options.nMaxBytesPerAccount };
     if (!strId.empty())
-        return m_db.UpdateTask(*account, strId, task, nNow) ? task.strKey : FAILED;
+        return m_db.UpdateTask(*account, strId, task, nNow, &quota) ? task.strKey : FAILED;
     const std::string strNewId = MakeTaskId();
-    return m_db.AddTask(*account, strNewId, task, nNow) ? strNewId : FAILED;
+    return m_db.AddTask(*account, strNewId, task, nNow, &quota) ? strNewId : FAILED;
 }
 
 std::string CStoreService::DeleteTask(const StoreForm& form)
@@ -357,16 +359,36 @@ bool CStoreService::DeleteUser(const std::string& strName, std::string& strError
     return true;
 }
 
-std::optional<std::string> CStoreService::AddExample(const std::string& strText)
+std::optional<std::string> CStoreService::AddExample(const std::string& strText, bool* pbAdded)
 {
+    if (pbAdded != nullptr)
+        *pbAdded = false;
     const std::optional<std::int64_t> account = m_db.EnsureAccount(EXAMPLE_ACCOUNT);
     if (!account)
         return std::nullopt;
+    // Importing a folder again must not list every example twice. Blobs are
+    // enciphered under a fresh key each time, so texts are compared after
+    // decoding; a stored text reads back up to its first zero byte.
+    const std::optional<std::vector<std::string>> ids = m_db.ListTasks(*account);
+    if (!ids)
+        return std::nullopt;
+    const std::string_view strReadBack(strText.data(), std::min(strText.size(), strText.find('\0')));
+    for (const std::string& strId : *ids) {
+        const std::optional<StoredTask> stored = m_db.LoadTask(*account, strId);
+        if (!stored)
+            continue;
+        const std::optional<std::string> reply = BuildTaskReply(stored->strKey, stored->strBlob);
+        const std::optional<std::string> text = reply ? DecodeTaskReply(*reply) : std::nullopt;
+        if (text && *text == strReadBack)
+            return strId;
+    }
     const std::string strKey = MakeBlobKey();
     const StoredTask task{ strKey, EncodeTaskBlob(strText, strKey) };
     const std::string strId = MakeTaskId();
     if (!m_db.AddTask(*account, strId, task, Now()))
         return std::nullopt;
+    if (pbAdded != nullptr)
+        *pbAdded = true;
     return strId;
 }
 
