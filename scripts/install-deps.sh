@@ -13,6 +13,9 @@ PACKAGES=(
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
     libsodium-dev libcpp-httplib-dev
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
+    # the desktop application: Qt 6 Widgets, Chinese glyphs and Qt's own
+    # button texts in Chinese; Xvfb and ImageMagick for the screenshots
+    qt6-base-dev fonts-wqy-zenhei qt6-translations-l10n xvfb xauth imagemagick
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
     python3
