@@ -12,6 +12,7 @@ PACKAGES=(
     libssl-dev ca-certificates openssl
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
     libsodium-dev libcpp-httplib-dev
+    zlib1g-dev publicsuffix   # compressed bodies; the cookie jar's public-suffix list
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
     # the desktop application: Qt 6 Widgets, Chinese glyphs and Qt's own
     # button texts in Chinese; Xvfb and ImageMagick for the screenshots
