@@ -1,6 +1,7 @@
 // AppContext.cpp - settings, store and examples of one run.
 #include "AppContext.h"
 
+#include "engine/NetworkSettings.h"
 #include "server/StoreServer.h"
 
 #include <algorithm>
@@ -21,6 +22,10 @@ CAppContext::~CAppContext() = default;
 bool CAppContext::Prepare(std::string& strError)
 {
     m_settings.Load(GetConfigPath());
+    // Requests per host, their spacing and the proxy hold for every task; a
+    // value that cannot be used leaves its default.
+    std::string strNetworkError;
+    ApplyNetworkSettings(m_settings, false, strNetworkError);
     const std::string strServer = m_settings.GetServer();
     if (!strServer.empty()) {
         m_store.SetServer(strServer);

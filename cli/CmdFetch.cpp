@@ -3,6 +3,7 @@
 #include "Commands.h"
 
 #include "http/HttpPostSession.h"
+#include "http/ProxyConfig.h"
 #include "http/Url.h"
 
 #include <cerrno>
@@ -79,6 +80,12 @@ int RunFetchCommand(int argc, char** argv)
         return PrintUsage();
     }
 
+    // The usual proxy variables say how the network is reached.
+    {
+        std::string strProxyError;
+        if (!CProxySettings::Instance().LoadEnvironment(strProxyError))
+            std::fprintf(stderr, "quarvex-cli: %s\n", strProxyError.c_str());
+    }
     CHttpPostSession session;
     // --timeout bounds each wait and the whole exchange alike: a server that
     // drips a byte now and then is given no more than a silent one.

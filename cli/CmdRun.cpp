@@ -17,7 +17,9 @@
 
 #include <pthread.h>
 
+#include "engine/NetworkSettings.h"
 #include "engine/Task.h"
+#include "markup/Settings.h"
 
 namespace {
 
@@ -140,6 +142,15 @@ int RunRunCommand(int argc, char** argv)
     }
     if (task.GetColumnNames().empty())
         std::fprintf(stderr, "quarvex-cli: %s has no data nodes; no rows will be shown\n", pszDef);
+    // Requests per host, their spacing and the proxy: Config.dat, then the
+    // proxy variables of the environment.
+    {
+        quarvex::CSettings settings;
+        settings.Load();
+        std::string strError;
+        if (!quarvex::ApplyNetworkSettings(settings, true, strError))
+            std::fprintf(stderr, "quarvex-cli: network settings: %s\n", strError.c_str());
+    }
     WriteRow(task.GetColumnNames());
 
     // The worker and notification threads inherit this mask, so only the

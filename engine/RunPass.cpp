@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "engine/LinkedFetchQueue.h"
 #include "engine/db/DatabaseSink.h"
+#include "http/HostLimiter.h"
 #include "platform/ProgramDir.h"
 
 namespace {
@@ -59,20 +61,47 @@ void CTask::WaitForPage()
     }
 }
 
+SFetchPolicy CTask::MakeFetchPolicy()
+{
+    SFetchPolicy policy;
+    policy.pStop = &m_stopEvent;
+    policy.bHostTurns = true;
+    policy.nRetries = m_nRetries;
+    policy.nRetryDelayS = m_nRetryDelay;
+    policy.bRobots = m_bRobots != 0;
+    // The next pass comes a period after this one: retries never wait past it.
+    policy.bHasNextPass = true;
+    policy.tNextPass = Clock::now() + std::chrono::seconds(m_nPeriod > 0 ? m_nPeriod : 1);
+    policy.fnLog = [this](const std::string& strLine) { Log(strLine); };
+    return policy;
+}
+
 bool CTask::RunPass()
 {
     if (m_pLocations == nullptr)
         return false;
 
-    if (m_nMethod != 0) {
-        const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
-        m_session.Post(m_strPageUrl.c_str(), m_strReferer.c_str(), strBody.c_str());
-    } else {
-        m_session.Get((m_strPageUrl + m_strParams).c_str(), m_strReferer.c_str());
+    // Linked pages and files fetched below this pass, on this thread or the
+    // fetch threads, follow the same policy.
+    const SFetchPolicy policy = MakeFetchPolicy();
+    const CFetchPolicyScope policyScope(&policy);
+    const std::string strPageUrl = m_nMethod != 0 ? m_strPageUrl : m_strPageUrl + m_strParams;
+    const EPoliteResult eFetch = PoliteExchange(m_session, strPageUrl, &policy, [this]() {
+        if (m_nMethod != 0) {
+            const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
+            m_session.Post(m_strPageUrl.c_str(), m_strReferer.c_str(), strBody.c_str());
+        } else {
+            m_session.Get((m_strPageUrl + m_strParams).c_str(), m_strReferer.c_str());
+        }
+        WaitForPage();
+    });
+    if (eFetch == POLITE_FORBIDDEN) {
+        // The policy said why in the log.
+        Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
+        return false;
     }
-    WaitForPage();
 
-    if (m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
+    if (eFetch != POLITE_DONE || m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
         Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
         Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
         return false;
@@ -108,6 +137,29 @@ bool CTask::RunPass()
             bDbUsable = pSink->Open();
         }
 
+        // A new record is kept once all its columns are there: the data list
+        // row first, then the web post, then the database.
+        auto Keep = [&](const std::vector<std::string>& aKept) {
+            m_dataList.Append(aKept);
+            Notify([aKept](ITaskObserver& o) { o.OnRowAdded(aKept); });
+            if (m_bWebPost != 0)
+                PostRecord(aKept);
+            if (bDbUsable)
+                bDbUsable = pSink->InsertRecord(aKept);
+            ++nNew;
+        };
+        // Linked pages and files of new records are fetched side by side
+        // when a host may take more than one request at once; the records
+        // are kept in page order all the same.
+        CLinkedFetchQueue linked(CHostLimiter::Instance().GetConnections(), &policy);
+        auto KeepFinished = [&](bool bWaitAll) {
+            std::vector<std::string> aDone;
+            while (linked.TakeFinished(aDone, bWaitAll)) {
+                if (!m_stopEvent.IsSet())
+                    Keep(aDone);
+            }
+        };
+
         for (;;) {
             ++nSeen;
             for (std::string& strValue : aRecord)
@@ -116,19 +168,33 @@ bool CTask::RunPass()
                 m_columns.GetAt(k)->GetValue(aRecord[static_cast<std::size_t>(k)]);
 
             // Without columns a record has nothing to show: no row is made.
-            if (nColumns > 0 && !m_dataList.ContainsKey(aRecord)) {
+            // A record still waiting for its linked columns counts as kept.
+            if (nColumns > 0 && !m_dataList.ContainsKey(aRecord) && !linked.ContainsKey(aRecord, m_aKeyColumns)) {
                 // Expensive columns (linked pages and files) are fetched only
                 // for records that are new.
-                for (int k : m_aOtherColumns)
-                    m_columns.GetAt(k)->GetValue(aRecord[static_cast<std::size_t>(k)]);
-                m_dataList.Append(aRecord);
-                Notify([aRecord](ITaskObserver& o) { o.OnRowAdded(aRecord); });
-                if (m_bWebPost != 0)
-                    PostRecord(aRecord);
-                if (bDbUsable)
-                    bDbUsable = pSink->InsertRecord(aRecord);
-                ++nNew;
+                std::vector<std::pair<int, const CHtmlNode*>> aLinkedColumns;
+                for (int k : m_aOtherColumns) {
+                    const CDataNode* pData = m_columns.GetAt(k);
+                    const CHtmlNode* pLinkNode = linked.IsParallel() ? FindLinkNode(*pData) : nullptr;
+                    if (pLinkNode != nullptr)
+                        aLinkedColumns.emplace_back(k, pLinkNode);
+                    else
+                        pData->GetValue(aRecord[static_cast<std::size_t>(k)]);
+                }
+                // A stopped pass keeps nothing whose fetch it cut short: the
+                // record is still new next time.
+                if (m_stopEvent.IsSet())
+                    break;
+                if (aLinkedColumns.empty() && linked.IsEmpty()) {
+                    Keep(aRecord);
+                } else {
+                    linked.Add(aRecord, aLinkedColumns, m_columns);
+                    KeepFinished(false);
+                }
             }
+
+            if (m_stopEvent.IsSet())
+                break;
 
             // The deepest blocks step first; when none can, their parents
             // step and the children start again from their paths. A step
@@ -137,6 +203,7 @@ bool CTask::RunPass()
             if (!m_pLocations->StepForest(nDepth))
                 break;
         }
+        KeepFinished(true);
         if (pSink)
             pSink->Release();
     }

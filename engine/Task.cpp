@@ -8,6 +8,8 @@
 
 #include "platform/LocalTime.h"
 #include "html/LocationLoader.h"
+#include "http/PoliteFetch.h"
+#include "http/RetryPolicy.h"
 #include "http/Url.h"
 #include "markup/TaskDef.h"
 #include "platform/ProgramDir.h"
@@ -119,6 +121,10 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     const int nTimeout = ReadInt(pElement, quarvex::KEY_TIMEOUT);
     m_nTimeout = nTimeout > 0 ? std::min<int>(nTimeout, MAX_TIMEOUT) : DEFAULT_TIMEOUT;
     m_session.m_nDeadline = m_nTimeout * 1000;
+
+    m_nRetries = std::clamp(ReadInt(pElement, quarvex::KEY_RETRIES), 0, static_cast<int>(CRetryPolicy::MAX_RETRIES));
+    m_nRetryDelay = std::clamp(ReadInt(pElement, quarvex::KEY_RETRYDELAY), 0, static_cast<int>(CRetryPolicy::MAX_DELAY_S));
+    m_bRobots = ReadInt(pElement, quarvex::KEY_ROBOTS) != 0 ? 1 : 0;
 
     m_bWebPost = ReadInt(pElement, quarvex::KEY_WEBPOST);
     m_nWebPostMethod = ReadInt(pElement, quarvex::KEY_WEBPOSTMETHOD);
@@ -282,6 +288,10 @@ void CTask::PostRecord(const std::vector<std::string>& aRecord)
     // A target that never answers holds the pass no longer than a page would.
     CHttpPostSession session;
     session.m_nDeadline = m_nTimeout * 1000;
+    // The post takes its turn at the target's host like any request, and a
+    // stop ends its wait.
+    session.m_bHostTurns = true;
+    session.m_pStopEvent = &m_stopEvent;
     const std::string strText = SubstituteWebPost(m_strWebPostVar, aRecord, m_aColumnInfo);
     if (m_nWebPostMethod != 0)
         session.Post(m_strWebPostUrl.c_str(), "", strText.c_str());
@@ -290,7 +300,7 @@ void CTask::PostRecord(const std::vector<std::string>& aRecord)
     // The wait keeps the posts in order and before the record's database
     // insert; a post the target did not take (an error status, a broken
     // connection) is said in the log.
-    session.WaitForResponse(-1);
+    WaitStoppable(session, &m_stopEvent);
     if (session.m_nError != HTTP_OK)
         Log("WEB POST失败：" + session.DescribeError());
 }

@@ -16,6 +16,7 @@
 #include "html/Location.h"
 #include "html/HtmlDoc.h"
 #include "http/HttpPostSession.h"
+#include "http/PoliteFetch.h"
 #include "markup/MarkupDoc.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
@@ -110,6 +111,9 @@ private:
     // session itself once a stop was requested.
     void WaitForPage();
     void Notify(CTaskNotifier::Call fnCall);
+    // How this pass fetches: turns at each host, the stop event, retries
+    // until the next pass is due, robots.txt.
+    SFetchPolicy MakeFetchPolicy();
 
 public:
     // Settings read from the definition; see LoadDefinition.
@@ -123,6 +127,9 @@ public:
     std::string m_strAuthName;
     std::string m_strAuthPass;
     int m_nTimeout = DEFAULT_TIMEOUT;  // Seconds a page exchange may take.
+    int m_nRetries = 0;     // Tries after the first for passing failures.
+    int m_nRetryDelay = 0;  // Seconds before the first retry; doubled each time.
+    int m_bRobots = 0;      // Non-zero: robots.txt is honoured.
     int m_bWebPost = 0;
     int m_nWebPostMethod = 0;
     std::string m_strWebPostUrl;

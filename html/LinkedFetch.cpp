@@ -5,6 +5,7 @@
 
 #include "HtmlDoc.h"
 #include "http/HttpPostSession.h"
+#include "http/PoliteFetch.h"
 
 #include <cstdio>
 #include <memory>
@@ -18,11 +19,16 @@ struct SCloseFile {
 };
 
 // Fetches strUrl with a default Referer; true when a non-empty body came back.
+// The pass's policy (turns at the host, stop, retries, robots.txt) applies.
 bool Fetch(CHttpPostSession& session, const std::string& strUrl)
 {
-    session.Get(strUrl.c_str(), nullptr);
-    session.WaitForResponse();
-    return session.m_nError == HTTP_OK && session.m_nBodyLen > 0;
+    const SFetchPolicy* pPolicy = CurrentFetchPolicy();
+    const CEvent* pStop = pPolicy != nullptr ? pPolicy->pStop : nullptr;
+    const EPoliteResult eResult = PoliteExchange(session, strUrl, pPolicy, [&]() {
+        session.Get(strUrl.c_str(), nullptr);
+        WaitStoppable(session, pStop);
+    });
+    return eResult == POLITE_DONE && session.m_nError == HTTP_OK && session.m_nBodyLen > 0;
 }
 
 } // namespace
@@ -40,6 +46,7 @@ void CDataNode::GetLinkedPage(const CHtmlNode* pNode, std::string& strOut) const
     CHtmlDoc doc;
     const std::string_view strBody = session.GetBody();
     doc.Parse(strBody.data(), strBody.size());
+    const std::lock_guard<std::mutex> lock(m_linkedMutex);
     CDataNodeList columns;
     m_pLinked->CollectDataNodes(columns);
     // Only the first record of a linked page is taken; its forest is never
@@ -68,7 +75,8 @@ void CDataNode::GetLinkedFile(const CHtmlNode* pNode, std::string& strOut) const
     // One "302 Found" is followed; the file is then named after where it
     // really came from.
     if (session.FollowRedirect()) {
-        session.WaitForResponse();
+        const SFetchPolicy* pPolicy = CurrentFetchPolicy();
+        WaitStoppable(session, pPolicy != nullptr ? pPolicy->pStop : nullptr);
         if (session.m_nError != HTTP_OK || session.m_nBodyLen <= 0)
             return;
         strLink = session.m_strUrl;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,11 @@ public:
     CLocation* m_pLinked = nullptr;  // Forest applied to a linked page (type 4); owned.
     CLocation* m_pOwner = nullptr;   // Block this column belongs to; not owned.
     CDataNode* m_pNext = nullptr;    // Next column of the same block; owned.
+
+private:
+    // Linked pages of one column may be fetched by several threads at once;
+    // their forest is applied to one page at a time.
+    mutable std::mutex m_linkedMutex;
 };
 
 // A record block: a path to the node of its first record and a step from one

@@ -170,6 +170,14 @@ bool CHostTurn::Acquire(std::string_view strUrl, const CEvent* pStop, CHostLimit
          && !ParseUrl("http://" + std::string(strUrl), strHost, strPath, nPort, &bSecure))
         || strHost.empty())
         return pStop == nullptr || !pStop->IsSet();
+    return AcquireHost(strHost, pStop, pLimiter);
+}
+
+bool CHostTurn::AcquireHost(std::string_view strHost, const CEvent* pStop, CHostLimiter* pLimiter)
+{
+    Release();
+    if (strHost.empty())
+        return pStop == nullptr || !pStop->IsSet();
     if (pLimiter == nullptr)
         pLimiter = &CHostLimiter::Instance();
     if (!pLimiter->Acquire(strHost, pStop))

@@ -86,6 +86,8 @@ public:
     // null); false when pStop was set first. A URL without a host needs no
     // turn and is granted at once.
     bool Acquire(std::string_view strUrl, const CEvent* pStop, CHostLimiter* pLimiter = nullptr);
+    // The same for a host name.
+    bool AcquireHost(std::string_view strHost, const CEvent* pStop, CHostLimiter* pLimiter = nullptr);
     void Release();
     bool IsHeld() const { return m_pLimiter != nullptr; }
 

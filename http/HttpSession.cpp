@@ -149,6 +149,8 @@ std::string CHttpSession::DescribeError() const
     std::string strText = GetErrorText();
     if (m_nError == HTTP_ERR_STATUS)
         strText.append(" ").append(std::to_string(m_nStatus));
+    if (m_nError == HTTP_ERR_STATUS && m_nStatus == 407 && m_proxy.IsSet())
+        strText.append("（代理服务器").append(m_proxy.Describe()).append("要求身份验证）");
     return strText;
 }
 
@@ -204,6 +206,16 @@ void CHttpSession::StartRequest(const char* pszUrl, const char* pszReferer, bool
         m_hDoneEvent.Set();
         return;
     }
+    // The wait for a turn at the host comes before the exchange's deadline
+    // starts: a queue is no fault of the server's.
+    if (m_bHostTurns && !m_turn.AcquireHost(strHost, m_pStopEvent)) {
+        m_nError = HTTP_ERR_INTERRUPTED;
+        OnError();
+        m_hDoneEvent.Set();
+        return;
+    }
+    const SProxy proxy = (m_pProxies != nullptr ? *m_pProxies : CProxySettings::Instance())
+                             .ForRequest(strHost, nPort, bSecure);
     if (!bRedirect) {
         m_strAuthHost = strHost;
         m_nAuthPort = nPort;
@@ -213,7 +225,9 @@ void CHttpSession::StartRequest(const char* pszUrl, const char* pszReferer, bool
     if (m_bHasDeadline)
         m_tDeadline = Clock::now() + std::chrono::milliseconds(m_nDeadline);
 
-    if (m_hThread.IsRunning() && bSecure == m_bSecure && strHost == m_strHost && nPort == m_nPort) {
+    if (m_hThread.IsRunning() && bSecure == m_bSecure && strHost == m_strHost && nPort == m_nPort
+        && proxy.strHost == m_proxy.strHost && proxy.nPort == m_proxy.nPort
+        && proxy.strAuthorization == m_proxy.strAuthorization) {
         std::lock_guard lock(m_handoverMutex);
         if (m_bAccepting) {
             m_strUrl = pszUrl;
@@ -232,6 +246,7 @@ void CHttpSession::StartRequest(const char* pszUrl, const char* pszReferer, bool
 
     m_nPort = nPort;
     m_bSecure = bSecure;
+    m_proxy = proxy;
     m_strUrl = pszUrl;
     m_strHost = strHost;
     m_strPath = strPath;
@@ -244,6 +259,7 @@ void CHttpSession::StartRequest(const char* pszUrl, const char* pszReferer, bool
         m_bAccepting = true;
     }
     if (!m_hThread.Start([this] { ThreadMain(); })) {
+        m_turn.Release();
         m_bBusy = false;
         m_nError = HTTP_ERR_INTERNAL;
         OnError();
@@ -358,6 +374,7 @@ void CHttpSession::SignalDone()
     // Once the event is set the caller owns every field again, so the flag
     // that keeps this thread off them is cleared first.
     m_bBusy = false;
+    m_turn.Release();
     m_hDoneEvent.Set();
 }
 
@@ -395,12 +412,14 @@ bool CHttpSession::RunConnection()
     short nHandshakeWant = POLLOUT;
     bool bReconnect = false;
     m_nLowWater = 1;
-    const std::uint32_t nAddress = ResolveHost(m_strHost);
+    // Through a proxy, the connection goes to the proxy instead.
+    const std::uint32_t nAddress = ResolveHost(m_proxy.IsSet() ? m_proxy.strHost : m_strHost);
+    const int nConnectPort = m_proxy.IsSet() ? m_proxy.nPort : m_nPort;
     if (nAddress == 0) {
         Fail(HTTP_ERR_HOST_NOT_FOUND);
     } else if (!m_socket.CreateTcp()) {
         Fail(HTTP_ERR_CREATE_SOCKET);
-    } else if (!m_socket.StartConnect(nAddress, htons(static_cast<std::uint16_t>(m_nPort)))) {
+    } else if (!m_socket.StartConnect(nAddress, htons(static_cast<std::uint16_t>(nConnectPort)))) {
         Fail(HTTP_ERR_CONNECT);
     } else {
         bool bTimedOut = false;
@@ -542,6 +561,8 @@ bool CHttpSession::RunConnection()
                     break;
                 }
                 if (m_bSecure) {
+                    if (m_proxy.IsSet() && !RunTunnel())
+                        break;
                     if (!m_tls.Open(m_socket.Get(), m_strHost)) {
                         Fail(HTTP_ERR_TLS);
                         break;
@@ -657,8 +678,114 @@ void CHttpSession::StartSend()
     m_nWaitLimit = m_nTimeout;
     m_nIdleLimit = m_nDeadline;
     ComposeRequest();
+    if (m_proxy.IsSet() && !m_bSecure)
+        AdaptRequestForProxy();
     m_nSendPos = 0;
     StartResponse();
+}
+
+void CHttpSession::AdaptRequestForProxy()
+{
+    // "GET /path HTTP/1.1" becomes "GET http://host:port/path HTTP/1.1".
+    const std::size_t nSpace = m_strRequest.find(' ');
+    const std::size_t nLineEnd = m_strRequest.find("\r\n");
+    if (nSpace == std::string::npos || nLineEnd == std::string::npos || nSpace > nLineEnd)
+        return;
+    if (m_strRequest.compare(nSpace + 1, 1, "/") == 0)
+        m_strRequest.insert(nSpace + 1, "http://" + HostHeaderValue(m_strHost, m_nPort, false));
+    if (!m_proxy.strAuthorization.empty() && !HasLineBreakByte(m_proxy.strAuthorization))
+        m_strRequest.insert(m_strRequest.find("\r\n") + 2,
+                            "Proxy-Authorization: " + m_proxy.strAuthorization + "\r\n");
+}
+
+bool CHttpSession::RunTunnel()
+{
+    std::string strConnect = "CONNECT " + m_strHost + ":" + std::to_string(m_nPort) + " HTTP/1.1\r\nHost: "
+        + m_strHost + ":" + std::to_string(m_nPort) + "\r\n";
+    if (!m_proxy.strAuthorization.empty() && !HasLineBreakByte(m_proxy.strAuthorization))
+        strConnect += "Proxy-Authorization: " + m_proxy.strAuthorization + "\r\n";
+    strConnect += "\r\n";
+    std::size_t nSent = 0;
+    std::string strAnswer;
+    // Each wait is bounded like the exchange's own, and by its deadline.
+    for (;;) {
+        const bool bSending = nSent < strConnect.size();
+        int nWaitMs = m_nWaitLimit;
+        const int nLeft = DeadlineLeft();
+        if (nLeft >= 0 && (nWaitMs < 0 || nWaitMs > nLeft))
+            nWaitMs = nLeft;
+        short nReady = 0;
+        const int nWait = WaitForAny({ &m_hQuitEvent }, nWaitMs, m_socket.Get(),
+                                     bSending ? POLLOUT : POLLIN, &nReady);
+        if (nWait == 0) {
+            Fail(HTTP_ERR_INTERRUPTED);
+            return false;
+        }
+        if (nWait == WAIT_TIMEOUT) {
+            Fail(HTTP_ERR_TIMEOUT);
+            return false;
+        }
+        if (nWait != WAIT_SOCKET) {
+            Fail(HTTP_ERR_INTERNAL);
+            return false;
+        }
+        if (bSending) {
+            if (m_socket.GetPendingError() != 0) {
+                Fail(HTTP_ERR_CONNECT);
+                return false;
+            }
+            const ssize_t n = m_socket.Send(strConnect.data() + nSent, strConnect.size() - nSent);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                Fail(HTTP_ERR_CONNECT);
+                return false;
+            }
+            if (n > 0)
+                nSent += static_cast<std::size_t>(n);
+            continue;
+        }
+        // The proxy says nothing more until TLS starts, so reading whole
+        // pieces takes no byte of the tunnel.
+        char aBuffer[4096];
+        const ssize_t n = m_socket.Receive(aBuffer, sizeof(aBuffer));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0) {
+            Fail(HTTP_ERR_CONNECT);
+            return false;
+        }
+        strAnswer.append(aBuffer, static_cast<std::size_t>(n));
+        const std::size_t nEnd = strAnswer.find("\r\n\r\n");
+        if (nEnd == std::string::npos) {
+            if (strAnswer.size() > m_nHeaderLimit) {
+                Fail(HTTP_ERR_SOCKET);
+                return false;
+            }
+            continue;
+        }
+        // "HTTP/1.1 200 Connection established"
+        int nStatus = 0;
+        if (strAnswer.compare(0, 5, "HTTP/") == 0) {
+            const std::size_t nCode = strAnswer.find(' ');
+            if (nCode != std::string::npos && nCode + 4 <= strAnswer.size()) {
+                for (std::size_t i = nCode + 1; i < nCode + 4; ++i) {
+                    const char c = strAnswer[i];
+                    nStatus = c >= '0' && c <= '9' ? nStatus * 10 + (c - '0') : -1000;
+                }
+            }
+        }
+        if (nStatus >= 200 && nStatus < 300 && nEnd + 4 == strAnswer.size())
+            return true;
+        if (nStatus < 100 || nStatus > 999) {
+            Fail(HTTP_ERR_SOCKET);
+            return false;
+        }
+        // The proxy refused the tunnel (407 wants credentials): its answer
+        // is the exchange's, as a status error.
+        m_strHeader = strAnswer.substr(0, nEnd + 4);
+        m_nStatus = nStatus;
+        Fail(nStatus >= 200 && nStatus < 300 ? HTTP_ERR_SOCKET : HTTP_ERR_STATUS);
+        return false;
+    }
 }
 
 bool CHttpSession::ContinueSend()

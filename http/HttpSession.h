@@ -8,6 +8,8 @@
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "http/ChunkedBody.h"
+#include "http/HostLimiter.h"
+#include "http/ProxyConfig.h"
 #include "http/TlsConnection.h"
 
 #include <chrono>
@@ -131,6 +133,18 @@ public:
     bool m_bReusable = false;    // The connection stays open after this response.
     bool m_bInHeader = false;
 
+    // Politeness: with m_bHostTurns every request first waits for a turn at
+    // its host (CHostLimiter), given back when its exchange ends, so that
+    // BeginRequest may block. m_pStopEvent (may be null) ends that wait at
+    // once; the request then ends with -12 without being sent.
+    bool m_bHostTurns = false;
+    const CEvent* m_pStopEvent = nullptr;
+    // Where the proxy of each request comes from; null: the process's
+    // CProxySettings::Instance(). Set only while no request runs.
+    const CProxySettings* m_pProxies = nullptr;
+    // The proxy of the open connection; unset: a direct one.
+    SProxy m_proxy;
+
 protected:
     // Hooks; all but ComposeRequest's callers and OnError run on the socket thread.
     virtual void ComposeRequest();
@@ -177,6 +191,12 @@ private:
     int DeadlineLeft() const;
 
     void ThreadMain();
+    // Through a proxy to an https server: CONNECT, and its answer read, before
+    // TLS starts on the tunnel. False when the exchange failed.
+    bool RunTunnel();
+    // A plain request through a proxy names the whole address and carries
+    // the proxy's credentials.
+    void AdaptRequestForProxy();
     // One connection from resolving to close; true when a request handed
     // over at the very moment the connection went away asks for another.
     bool RunConnection();
@@ -194,6 +214,7 @@ private:
     ssize_t SendSome(const char* pData, std::size_t nLen);
     ssize_t ReceiveSome(char* pData, std::size_t nLen);
 
+    CHostTurn   m_turn;            // The request's turn at its host; socket thread's while busy.
     CSocket     m_socket;          // Socket thread only.
     CTlsConnection m_tls;          // Socket thread only; open on a secure connection.
     std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.

@@ -46,6 +46,13 @@ inline constexpr char KEY_WEBPOSTURL[] = "webposturl";
 inline constexpr char KEY_WEBPOSTVAR[] = "webpostvar";
 // Optional: seconds a whole page exchange may take; missing or 0 reads as 60.
 inline constexpr char KEY_TIMEOUT[] = "timeout";
+// Optional: how often a page (and a linked page or file) whose exchange fails
+// to connect, times out or answers 5xx or 429 is tried again (0, the default:
+// never), and the first delay in seconds (doubled each time; 0 reads as 1).
+inline constexpr char KEY_RETRIES[] = "retries";
+inline constexpr char KEY_RETRYDELAY[] = "retrydelay";
+// Optional: "1" honours the site's robots.txt.
+inline constexpr char KEY_ROBOTS[] = "robots";
 
 // Shared by authentication (name, pass), parameter and datafield (name,
 // value), location and data (name).
