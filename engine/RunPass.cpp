@@ -91,15 +91,16 @@ CTask::EFetch CTask::FetchPage()
     return FETCH_DONE;
 }
 
-void CTask::ParsePage()
+std::string CTask::ParsePage()
 {
     const std::string_view strBody = m_session.GetPageBody();
     const SPageCharset charset = DetectCharset(m_fetchOptions.strCharset, strBody,
                                                m_session.GetHeaderValue("Content-Type"));
+    std::string strCharsetLine;
     if (charset.strName != "UTF-8") {
         static const char* const s_apszSource[] = { "任务设置", "字节序标记", "HTTP头Content-Type",
                                                     "网页的meta标签", "UTF-8检测", "默认字符集" };
-        Log("网页按" + charset.strName + "字符集转换为UTF-8（依据：" + s_apszSource[charset.eSource] + "）。");
+        strCharsetLine = "网页按" + charset.strName + "字符集转换为UTF-8（依据：" + s_apszSource[charset.eSource] + "）。";
     }
     // The tree points into the page text; both are replaced together.
     m_pageDoc.Clear();
@@ -107,7 +108,7 @@ void CTask::ParsePage()
     m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
     m_pageDoc.SetPageUrl(m_session.m_strFinalUrl);
     m_pageDoc.m_pFetchOptions = &m_fetchOptions;
-    Log("成功从" + m_strPageUrl + "取得网页内容。");
+    return strCharsetLine;
 }
 
 bool CTask::RunPass()
@@ -118,7 +119,10 @@ bool CTask::RunPass()
     const EFetch eFetch = FetchPage();
     if (eFetch != FETCH_DONE)
         return eFetch == FETCH_UNCHANGED;
-    ParsePage();
+    const std::string strCharsetLine = ParsePage();
+    if (!strCharsetLine.empty())
+        Log(strCharsetLine);
+    Log("成功从" + m_strPageUrl + "取得网页内容。");
 
     const std::size_t nColumns = m_columns.GetCount();
     std::vector<std::string> aRecord(nColumns);

@@ -106,8 +106,9 @@ private:
     // there, its log lines and end notice already given.
     enum EFetch { FETCH_FAILED, FETCH_UNCHANGED, FETCH_DONE };
     EFetch FetchPage();
-    // Converts the fetched page to UTF-8 into m_strPage and parses it.
-    void ParsePage();
+    // Converts the fetched page to UTF-8 into m_strPage and parses it;
+    // returns the log line that names a charset other than UTF-8, or empty.
+    std::string ParsePage();
     void BuildColumnIndex();
     void FreeLocations();
 
