@@ -100,7 +100,7 @@ bool CTask::ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel
     if (eStep != CWebSession::STEP_DONE || m_session.GetPageBody().empty()) {
         if (!m_session.m_strFailure.empty())
             AppendLogLine(result.m_strLog, m_session.m_strFailure);
-        AppendLogLine(result.m_strLog, "无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.GetErrorText());
+        AppendLogLine(result.m_strLog, "无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
         return false;
     }
     result.m_bFetched = true;

@@ -94,6 +94,8 @@ public:
     // The rows kept; a view may read them and remove rows between passes.
     CDataList& GetDataList() { return m_dataList; }
 
+    enum { DEFAULT_TIMEOUT = 60, MAX_TIMEOUT = 86400 };
+
 private:
     enum { MSG_RUN = 1 };  // Any message but quit starts a pass.
 
@@ -131,6 +133,7 @@ public:
     std::string m_strParams;  // Empty, or "?" followed by name=value pairs joined by '&'.
     std::string m_strAuthName;
     std::string m_strAuthPass;
+    int m_nTimeout = DEFAULT_TIMEOUT;  // Seconds a page exchange may take.
     int m_bWebPost = 0;
     int m_nWebPostMethod = 0;
     std::string m_strWebPostUrl;
@@ -148,7 +151,7 @@ public:
     std::vector<int> m_aOtherColumns;         // Ascending indexes of every other node.
 
 private:
-    CWebSession m_session;       // The page session; waits without limit.
+    CWebSession m_session;       // The page session; bounded by m_nTimeout.
     // What every request of the task carries, and the cookies it keeps
     // across passes. Reloading the definition empties the jar and forgets
     // the page's validators, so an edited task extracts again at once.

@@ -47,6 +47,8 @@ inline constexpr char KEY_WEBPOSTVAR[] = "webpostvar";
 inline constexpr char KEY_CHARSET[] = "charset";      // The page's charset; empty: automatic.
 inline constexpr char KEY_HEADER[] = "header";        // Repeated; name and value, sent on every request.
 inline constexpr char KEY_USERAGENT[] = "useragent";  // Empty: the client's own User-Agent.
+// Optional: seconds a whole page exchange may take; missing or 0 reads as 60.
+inline constexpr char KEY_TIMEOUT[] = "timeout";
 
 // Shared by authentication (name, pass), parameter and datafield (name,
 // value), location and data (name).
