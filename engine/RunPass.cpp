@@ -206,7 +206,7 @@ bool CTask::RunPass()
         // Linked pages and files of new records are fetched side by side
         // when a host may take more than one request at once; the records
         // are kept in page order all the same.
-        CLinkedFetchQueue linked(CHostLimiter::Instance().GetConnections(), &policy);
+        CLinkedFetchQueue linked(m_bParallelFetches ? CHostLimiter::Instance().GetConnections() : 1, &policy);
         auto KeepFinished = [&](bool bWaitAll) {
             std::vector<std::string> aDone;
             while (linked.TakeFinished(aDone, bWaitAll)) {

@@ -65,6 +65,9 @@ public:
     // Makes the worker end by itself after nPasses passes (0: never). Takes
     // effect at the next Start.
     void SetPassLimit(int nPasses) { m_nPassLimit = nPasses; }
+    // Whether the linked pages and files of a pass are fetched side by side
+    // (as many at once as a host may take); on by default.
+    void SetParallelFetches(bool bOn) { m_bParallelFetches = bOn; }
     // Waits until every notification queued so far reached the observer;
     // false when nTimeoutMs (-1: no limit) ran out first.
     bool WaitNotified(int nTimeoutMs) { return m_notifier.WaitDelivered(nTimeoutMs); }
@@ -174,6 +177,7 @@ private:
     CDataList m_dataList;
 
     int m_nPassLimit = 0;
+    bool m_bParallelFetches = true;
     CEvent m_stopEvent;  // Set by RequestStop until the next Start.
     ITaskObserver* m_pObserver = nullptr;  // Not owned.
     CMessageQueue m_queue;                 // "Run now" and "quit" for the worker.

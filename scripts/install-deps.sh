@@ -18,7 +18,7 @@ PACKAGES=(
     # button texts in Chinese; Xvfb and ImageMagick for the screenshots
     qt6-base-dev fonts-wqy-zenhei qt6-translations-l10n xvfb xauth imagemagick
     # peers the tests start on loopback
-    nginx-light mariadb-server odbc-mariadb libsqliteodbc
+    nginx-light mariadb-server odbc-mariadb libsqliteodbc tinyproxy
     python3
 )
 BENCH_PACKAGES=(
