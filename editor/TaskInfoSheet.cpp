@@ -127,4 +127,18 @@ void CTaskInfoSheet::BuildCurrentDefinition(CMarkupDoc& doc) const
     }
 }
 
+bool EditTaskDefinition(QWidget* pParent, CMarkupDoc& definition, const QString& strTitle)
+{
+    CTaskInfoSheet sheet(pParent);
+    if (!definition.IsEmpty())
+        sheet.LoadDefinition(definition);
+    sheet.Start();
+    if (!strTitle.isEmpty())
+        sheet.setWindowTitle(strTitle);
+    if (sheet.exec() != QDialog::Accepted)
+        return false;
+    definition.CopyFrom(sheet.GetDocument());
+    return true;
+}
+
 } // namespace quarvex

@@ -261,4 +261,9 @@ private:
     bool m_bStarted = false;
 };
 
+// The sheet as the main window's "新建任务" and "任务属性" use it: edits
+// definition (empty for a new task) in a modal sheet titled strTitle; on OK
+// the definition holds the result and the answer is true.
+bool EditTaskDefinition(QWidget* pParent, CMarkupDoc& definition, const QString& strTitle);
+
 } // namespace quarvex
