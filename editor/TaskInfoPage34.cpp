@@ -385,7 +385,14 @@ CTaskInfoPageAdvanced::CTaskInfoPageAdvanced(CTaskInfoSheet* pSheet, CMarkupDoc*
         pForm->addRow(QString::fromUtf8(key.pszLabel), pEdit);
         m_apValues.push_back(pEdit);
     }
+    m_pHeaders = new QPlainTextEdit(this);
+    m_pHeaders->setObjectName("headers");
+    m_pHeaders->setTabChangesFocus(true);
+    m_pHeaders->setPlaceholderText(QStringLiteral("每行一个，例如  Accept-Language: zh-CN"));
+    pForm->addRow(QStringLiteral("请求头："), m_pHeaders);
     pLayout->addLayout(pForm);
+    pLayout->addWidget(MakeHint(this, QStringLiteral("这些设置用于页面请求、链接网页和链接文件。Host、Content-Length、"
+                                                     "Transfer-Encoding和Connection不能由任务设置。")));
     pLayout->addStretch();
 }
 
@@ -395,6 +402,7 @@ void CTaskInfoPageAdvanced::OnInit()
     ReadAdvancedPage(*m_pDoc, page);
     for (size_t i = 0; i < m_apValues.size() && i < page.aValues.size(); ++i)
         m_apValues[i]->setText(ToQ(page.aValues[i]));
+    m_pHeaders->setPlainText(ToQ(FormatHeaderLines(page.aHeaders)));
 }
 
 void CTaskInfoPageAdvanced::WriteTo(CMarkupDoc& doc) const
@@ -402,6 +410,7 @@ void CTaskInfoPageAdvanced::WriteTo(CMarkupDoc& doc) const
     SAdvancedPage page;
     for (QLineEdit* pEdit : m_apValues)
         page.aValues.push_back(FromQ(pEdit->text()));
+    page.aHeaders = ParseHeaderLines(FromQ(m_pHeaders->toPlainText()));
     WriteAdvancedPage(doc, page);
 }
 

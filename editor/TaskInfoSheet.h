@@ -212,6 +212,7 @@ protected:
 
 private:
     std::vector<QLineEdit*> m_apValues;
+    QPlainTextEdit* m_pHeaders;
 };
 
 class CTaskInfoSheet : public CFocusDialog {

@@ -89,8 +89,9 @@ TEST(SheetTest, GeneralPageRefusesInOrderAndWritesAsTyped)
 {
     TSheet t;
     EXPECT_EQ(t.sheet.windowTitle(), QStringLiteral("新建任务"));
-    EXPECT_EQ(t.sheet.GetTabs()->count(), 4);
+    ASSERT_EQ(t.sheet.GetTabs()->count(), 5);
     EXPECT_EQ(t.sheet.GetTabs()->tabText(1), QStringLiteral("内容"));
+    EXPECT_EQ(t.sheet.GetTabs()->tabText(4), QStringLiteral("高级"));
     QWidget* pPage = t.Page(0);
     auto* pName = Child<QLineEdit>(pPage, "taskName");
     auto* pPeriod = Child<QLineEdit>(pPage, "period");
@@ -337,6 +338,31 @@ TEST(SheetTest, DatabasePageTypesFieldsAndConnectionTest)
                                   "\t\t<tablename>news</tablename>\r\n\t\t<datafield>\r\n\t\t\t<name>col</name>\r\n"
                                   "\t\t\t<value>typed &lt;@@A@@&gt;!</value>\r\n\t\t</datafield>\r\n\t</database>";
     EXPECT_NE(strText.find(strExpect), std::string::npos) << strText;
+}
+
+TEST(SheetTest, AdvancedPageWritesTheEngineKeys)
+{
+    TSheet t("<root><general><taskname>t</taskname><frequence>60</frequence></general>"
+             "<network><url>http://h/</url><charset>GBK</charset>"
+             "<header><name>X-A</name><value>1</value></header></network></root>");
+    t.sheet.GetTabs()->setCurrentIndex(4);
+    QWidget* pPage = t.sheet.GetTabs()->widget(4);
+    EXPECT_EQ(Child<QLineEdit>(pPage, "charset")->text(), QStringLiteral("GBK"));
+    auto* pHeaders = Child<QPlainTextEdit>(pPage, "headers");
+    EXPECT_EQ(pHeaders->toPlainText(), QStringLiteral("X-A: 1\n"));
+    Child<QLineEdit>(pPage, "charset")->clear();
+    Child<QLineEdit>(pPage, "timeout")->setText("15");
+    pHeaders->setPlainText("X-A: 2\n\nAccept-Language :  zh-CN \n");
+    EXPECT_EQ(OkRefusal(t), QString());
+    const std::string strText = TextOf(t.sheet.GetDocument());
+    EXPECT_NE(strText.find("<charset></charset>"), std::string::npos) << strText;
+    EXPECT_NE(strText.find("<timeout>15</timeout>\r\n"
+                           "\t\t<header>\r\n\t\t\t<name>X-A</name>\r\n\t\t\t<value>2</value>\r\n\t\t</header>\r\n"
+                           "\t\t<header>\r\n\t\t\t<name>Accept-Language</name>\r\n\t\t\t<value>zh-CN</value>\r\n"
+                           "\t\t</header>\r\n\t</network>"),
+              std::string::npos)
+        << strText;
+    EXPECT_EQ(strText.find("useragent"), std::string::npos) << "an empty key that was not there stays away";
 }
 
 } // namespace
