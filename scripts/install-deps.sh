@@ -15,6 +15,7 @@ PACKAGES=(
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
+    locales   # the locale sources from which the database tests generate de_DE and tr_TR
     python3
 )
 BENCH_PACKAGES=(
