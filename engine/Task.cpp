@@ -279,7 +279,9 @@ void CTask::ThreadMain()
 void CTask::PostRecord(const std::vector<std::string>& aRecord)
 {
     // A session of its own: the page's credentials never reach the target.
+    // A target that never answers holds the pass no longer than a page would.
     CHttpPostSession session;
+    session.m_nDeadline = m_nTimeout * 1000;
     const std::string strText = SubstituteWebPost(m_strWebPostVar, aRecord, m_aColumnInfo);
     if (m_nWebPostMethod != 0)
         session.Post(m_strWebPostUrl.c_str(), "", strText.c_str());

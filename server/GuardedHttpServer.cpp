@@ -329,8 +329,15 @@ void CGuardedHttpServer::AcceptLoop()
         }
         const std::string strKey = ClientKeyOf(reinterpret_cast<const sockaddr*>(&addr));
         if (!m_gate.Enter(strKey)) {
-            // A fresh socket's send buffer takes this at once.
+            // A fresh socket's send buffer takes this at once. What the
+            // client already sent is read away first (a little of it: a
+            // flood must not keep this loop): closing over unread bytes
+            // resets the connection, and the reset may overtake the answer.
+            char aDiscard[4096];
+            for (int i = 0; i < 4 && recv(hSocket, aDiscard, sizeof(aDiscard), MSG_DONTWAIT) > 0; ++i) {
+            }
             ::send(hSocket, s_szBusy, sizeof(s_szBusy) - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            shutdown(hSocket, SHUT_WR);
             close(hSocket);
             continue;
         }
