@@ -13,6 +13,8 @@ PACKAGES=(
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
     libsodium-dev libcpp-httplib-dev
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
+    # the editor's browser node picker (Qt WebEngine) and its tests
+    qt6-base-dev qt6-webengine-dev fonts-wqy-zenhei
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
     python3
