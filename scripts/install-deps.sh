@@ -12,6 +12,7 @@ PACKAGES=(
     libssl-dev ca-certificates openssl
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
     libsodium-dev libcpp-httplib-dev
+    zlib1g-dev publicsuffix   # compressed bodies; the cookie jar's public-suffix list
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
     # the editor's browser node picker (Qt WebEngine) and its tests
     qt6-base-dev qt6-webengine-dev fonts-wqy-zenhei
