@@ -3,6 +3,7 @@
 // one worker thread that runs a pass at once and again every period.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,8 @@
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
 #include "platform/Thread.h"
+
+struct CExtractResult;
 
 class CTask {
 public:
@@ -66,6 +69,10 @@ public:
     // One pass: fetch, parse, walk the records, keep and hand on the new
     // ones. True when the page was fetched, whatever was extracted.
     bool RunPass();
+    // One pass that keeps nothing and writes nothing: the records go to
+    // result (see ExtractOnce.h). Only while no worker runs; bCancel, with
+    // RequestStop, ends it early.
+    bool ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel);
     // Sends one time-stamped line "[time]:text\r\n" to the log.
     void Log(std::string_view strText);
     // The web post of one new record; the response is not looked at.

@@ -98,6 +98,16 @@ void CSettings::SetServer(std::string_view server)
     SetKeyText(FindOrAddElement(CONFIG_GENERAL), CONFIG_SERVER, server);
 }
 
+std::string CSettings::GetGeneralKey(std::string_view key) const
+{
+    return std::string(GetKeyText(FindElement(CONFIG_GENERAL), key));
+}
+
+void CSettings::SetGeneralKey(std::string_view key, std::string_view value)
+{
+    SetKeyText(FindOrAddElement(CONFIG_GENERAL), key, value);
+}
+
 std::vector<std::string> CSettings::GetExampleTaskIds() const
 {
     std::vector<std::string> aIds;

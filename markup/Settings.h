@@ -20,6 +20,7 @@ inline constexpr char CONFIG_ACCOUNT[] = "account";
 inline constexpr char CONFIG_SAVEUSERNAME[] = "saveusername";
 inline constexpr char CONFIG_SAVEPASSWORD[] = "savepassword";
 inline constexpr char CONFIG_SERVER[] = "server";  // Task store, "host[:port]".
+inline constexpr char CONFIG_HELPURL[] = "helpurl";  // The online manual's address.
 inline constexpr char CONFIG_USERNAME[] = "username";
 inline constexpr char CONFIG_PASSWORD[] = "password";
 inline constexpr char CONFIG_TASKID[] = "taskid";  // Repeated under example.
@@ -52,6 +53,11 @@ public:
     // The task store's address as "host[:port]"; empty when not set.
     std::string GetServer() const;
     void SetServer(std::string_view server);
+
+    // Any other key of general (the manual's address, later additions);
+    // empty when not set.
+    std::string GetGeneralKey(std::string_view key) const;
+    void SetGeneralKey(std::string_view key, std::string_view value);
 
     // The chosen example task ids, in order.
     std::vector<std::string> GetExampleTaskIds() const;

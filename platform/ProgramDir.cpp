@@ -2,6 +2,7 @@
 #include "ProgramDir.h"
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -39,7 +40,29 @@ std::string GetProgramDir()
             strDir += '/';
         return strDir;
     }
-    return GetExecutableDir();
+    const std::string strExeDir = GetExecutableDir();
+    if (access(strExeDir.c_str(), W_OK) == 0)
+        return strExeDir;
+    // An installed copy (/usr/bin) cannot keep its settings beside itself:
+    // use the user's data folder instead, as other desktop programs do.
+    std::string strData;
+    const char* pszData = std::getenv("XDG_DATA_HOME");
+    if (pszData != nullptr && *pszData == '/') {
+        strData = pszData;
+    } else {
+        const char* pszUserHome = std::getenv("HOME");
+        if (pszUserHome == nullptr || *pszUserHome != '/')
+            return strExeDir;
+        strData = std::string(pszUserHome) + "/.local/share";
+    }
+    if (strData.back() != '/')
+        strData += '/';
+    // Create each missing level; mkdir's failure on an existing one is fine.
+    for (std::size_t nSlash = strData.find('/', 1); nSlash != std::string::npos; nSlash = strData.find('/', nSlash + 1))
+        mkdir(strData.substr(0, nSlash).c_str(), 0700);
+    const std::string strDir = strData + "quarvex/";
+    mkdir(strDir.c_str(), 0700);
+    return strDir;
 }
 
 } // namespace quarvex

@@ -12,10 +12,22 @@ namespace {
 // without bound.
 constexpr std::size_t MAX_ENTRIES = 100000;
 
+// What one entry costs besides its key's bytes: the key's string object, the
+// counters, and the hash node with its bucket pointer.
+constexpr std::size_t ENTRY_OVERHEAD = sizeof(std::string) + 3 * sizeof(std::int64_t) + 4 * sizeof(void*);
+
+std::size_t EntryBytes(const std::string& strKey)
+{
+    // A key past the short-string buffer has a heap block of its own.
+    return ENTRY_OVERHEAD + (strKey.size() >= sizeof(std::string) ? strKey.size() + 1 : 0);
+}
+
 } // namespace
 
-CLoginThrottle::CLoginThrottle(int nFreeFailures, std::int64_t nBaseSeconds, std::int64_t nMaxSeconds)
-    : m_nFreeFailures(nFreeFailures), m_nBaseSeconds(nBaseSeconds), m_nMaxSeconds(nMaxSeconds)
+CLoginThrottle::CLoginThrottle(int nFreeFailures, std::int64_t nBaseSeconds, std::int64_t nMaxSeconds,
+                               std::size_t nMaxBytes)
+    : m_nFreeFailures(nFreeFailures), m_nBaseSeconds(nBaseSeconds), m_nMaxSeconds(nMaxSeconds),
+      m_nMaxBytes(nMaxBytes)
 {
 }
 
@@ -26,12 +38,52 @@ bool CLoginThrottle::IsAllowed(const std::string& strKey, std::int64_t nNow)
     return it == m_mapEntries.end() || nNow >= it->second.nLockedUntil;
 }
 
+bool CLoginThrottle::Reserve(const std::string& strKey, std::int64_t nNow)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_mapEntries.find(strKey);
+    if (it != m_mapEntries.end() && nNow < it->second.nLockedUntil)
+        return false;
+    CountFailureLocked(strKey, nNow);
+    return true;
+}
+
+void CLoginThrottle::CancelReservation(const std::string& strKey)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_mapEntries.find(strKey);
+    if (it == m_mapEntries.end())
+        return;
+    Entry& entry = it->second;
+    if (--entry.nFailures <= 0)
+        EraseLocked(it);
+    else if (entry.nFailures <= m_nFreeFailures)
+        entry.nLockedUntil = 0;
+}
+
 void CLoginThrottle::RecordFailure(const std::string& strKey, std::int64_t nNow)
 {
     std::lock_guard lock(m_mutex);
-    if (m_mapEntries.size() >= MAX_ENTRIES)
-        PruneLocked(nNow);
-    Entry& entry = m_mapEntries[strKey];
+    CountFailureLocked(strKey, nNow);
+}
+
+void CLoginThrottle::CountFailureLocked(const std::string& strKey, std::int64_t nNow)
+{
+    auto it = m_mapEntries.find(strKey);
+    if (it == m_mapEntries.end()) {
+        const std::size_t nNeed = EntryBytes(strKey);
+        m_nBytes += nNeed;
+        if (IsFullLocked())
+            PruneLocked(nNow);
+        // A key too large for the whole table is never kept; the caller
+        // bounds keys far below this.
+        if (nNeed > m_nMaxBytes) {
+            m_nBytes -= nNeed;
+            return;
+        }
+        it = m_mapEntries.emplace(strKey, Entry()).first;
+    }
+    Entry& entry = it->second;
     // A key that has been quiet for the longest lock-out starts afresh.
     if (entry.nFailures > 0 && nNow - entry.nLastFailure > m_nMaxSeconds)
         entry = Entry();
@@ -49,19 +101,44 @@ void CLoginThrottle::RecordFailure(const std::string& strKey, std::int64_t nNow)
 void CLoginThrottle::RecordSuccess(const std::string& strKey)
 {
     std::lock_guard lock(m_mutex);
-    m_mapEntries.erase(strKey);
+    const auto it = m_mapEntries.find(strKey);
+    if (it != m_mapEntries.end())
+        EraseLocked(it);
+}
+
+std::size_t CLoginThrottle::GetMemoryUse()
+{
+    std::lock_guard lock(m_mutex);
+    return m_nBytes;
+}
+
+std::size_t CLoginThrottle::GetEntryCount()
+{
+    std::lock_guard lock(m_mutex);
+    return m_mapEntries.size();
+}
+
+void CLoginThrottle::EraseLocked(std::unordered_map<std::string, Entry>::iterator it)
+{
+    m_nBytes -= EntryBytes(it->first);
+    m_mapEntries.erase(it);
+}
+
+bool CLoginThrottle::IsFullLocked() const
+{
+    return m_mapEntries.size() >= MAX_ENTRIES || m_nBytes > m_nMaxBytes;
 }
 
 void CLoginThrottle::PruneLocked(std::int64_t nNow)
 {
     for (auto it = m_mapEntries.begin(); it != m_mapEntries.end();) {
         if (nNow >= it->second.nLockedUntil && nNow - it->second.nLastFailure > m_nMaxSeconds)
-            it = m_mapEntries.erase(it);
+            EraseLocked(it++);
         else
             ++it;
     }
     // Still full of fresh entries: forget the oldest half rather than grow.
-    if (m_mapEntries.size() >= MAX_ENTRIES) {
+    if (IsFullLocked() && !m_mapEntries.empty()) {
         std::vector<std::int64_t> aTimes;
         aTimes.reserve(m_mapEntries.size());
         for (const auto& [strKey, entry] : m_mapEntries)
@@ -70,7 +147,7 @@ void CLoginThrottle::PruneLocked(std::int64_t nNow)
         const std::int64_t nMedian = aTimes[aTimes.size() / 2];
         for (auto it = m_mapEntries.begin(); it != m_mapEntries.end();) {
             if (it->second.nLastFailure <= nMedian)
-                it = m_mapEntries.erase(it);
+                EraseLocked(it++);
             else
                 ++it;
         }

@@ -89,7 +89,8 @@ bool CStoreDb::Open(const std::string& strPath, std::string& strError)
         " key TEXT NOT NULL,"
         " blob TEXT NOT NULL,"
         " created INTEGER NOT NULL,"
-        " updated INTEGER NOT NULL)",
+        " updated INTEGER NOT NULL,"
+        " size INTEGER NOT NULL DEFAULT 0)",
         "CREATE INDEX IF NOT EXISTS tasks_account ON tasks(account, seq)",
     };
     for (const char* pszSql : s_apszSchema) {
@@ -99,6 +100,42 @@ bool CStoreDb::Open(const std::string& strPath, std::string& strError)
             return false;
         }
     }
+    // The size sits after the blob in each row, where reading it means
+    // walking the blob's overflow pages; this index answers an account's
+    // usage without touching the rows.
+    if (!AddSizeColumn() || !Exec("CREATE INDEX IF NOT EXISTS tasks_usage ON tasks(account, size)")) {
+        strError = sqlite3_errmsg(pDb);
+        m_pDb.reset();
+        return false;
+    }
+    return true;
+}
+
+bool CStoreDb::AddSizeColumn()
+{
+    {
+        CStatement probe(m_pDb.get(), "SELECT size FROM tasks LIMIT 0");
+        if (probe.IsOk())
+            return true;
+    }
+    // Blobs are base-32 and keys hexadecimal, so characters are bytes.
+    if (!Exec("BEGIN IMMEDIATE"))
+        return false;
+    if (Exec("ALTER TABLE tasks ADD COLUMN size INTEGER NOT NULL DEFAULT 0") &&
+        Exec("UPDATE tasks SET size = length(key) + length(blob)") && Exec("COMMIT"))
+        return true;
+    Exec("ROLLBACK");
+    return false;
+}
+
+bool CStoreDb::GetUsage(std::int64_t nAccount, std::int64_t& nTasks, std::int64_t& nBytes)
+{
+    CStatement stmt(m_pDb.get(), "SELECT count(*), coalesce(sum(size), 0) FROM tasks WHERE account = ?");
+    stmt.Bind(nAccount);
+    if (stmt.Step() != SQLITE_ROW)
+        return false;
+    nTasks = stmt.ColumnInt(0);
+    nBytes = stmt.ColumnInt(1);
     return true;
 }
 
@@ -236,24 +273,46 @@ std::optional<std::int64_t> CStoreDb::UseSession(const std::string& strTokenHash
     return nAccount;
 }
 
-bool CStoreDb::AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow)
+bool CStoreDb::AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                       const TaskQuota* pQuota)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
         return false;
+    const auto nSize = static_cast<std::int64_t>(task.strKey.size() + task.strBlob.size());
+    if (pQuota != nullptr) {
+        // The server adds every task of a user's account through this
+        // connection under m_mutex, so no other save slips in between the
+        // count and the insert.
+        std::int64_t nTasks = 0, nBytes = 0;
+        if (!GetUsage(nAccount, nTasks, nBytes) || nTasks >= pQuota->nMaxTasks ||
+            nBytes + nSize > pQuota->nMaxBytes)
+            return false;
+    }
     CStatement stmt(m_pDb.get(),
-                    "INSERT INTO tasks(guid, account, key, blob, created, updated) VALUES(?, ?, ?, ?, ?, ?)");
-    stmt.Bind(strId).Bind(nAccount).Bind(task.strKey).Bind(task.strBlob).Bind(nNow).Bind(nNow);
+                    "INSERT INTO tasks(guid, account, key, blob, created, updated, size) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    stmt.Bind(strId).Bind(nAccount).Bind(task.strKey).Bind(task.strBlob).Bind(nNow).Bind(nNow).Bind(nSize);
     return Run(stmt);
 }
 
-bool CStoreDb::UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow)
+bool CStoreDb::UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                          const TaskQuota* pQuota)
 {
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
         return false;
-    CStatement stmt(m_pDb.get(), "UPDATE tasks SET key = ?, blob = ?, updated = ? WHERE guid = ? AND account = ?");
-    stmt.Bind(task.strKey).Bind(task.strBlob).Bind(nNow).Bind(strId).Bind(nAccount);
+    const auto nSize = static_cast<std::int64_t>(task.strKey.size() + task.strBlob.size());
+    if (pQuota != nullptr) {
+        CStatement old(m_pDb.get(), "SELECT size FROM tasks WHERE guid = ? AND account = ?");
+        old.Bind(strId).Bind(nAccount);
+        std::int64_t nTasks = 0, nBytes = 0;
+        if (old.Step() != SQLITE_ROW || !GetUsage(nAccount, nTasks, nBytes) ||
+            nBytes - old.ColumnInt(0) + nSize > pQuota->nMaxBytes)
+            return false;
+    }
+    CStatement stmt(m_pDb.get(),
+                    "UPDATE tasks SET key = ?, blob = ?, updated = ?, size = ? WHERE guid = ? AND account = ?");
+    stmt.Bind(task.strKey).Bind(task.strBlob).Bind(nNow).Bind(nSize).Bind(strId).Bind(nAccount);
     int nChanges = 0;
     return Run(stmt, &nChanges) && nChanges == 1;
 }

@@ -25,6 +25,12 @@ struct StoredTask {
     std::string strBlob;  // Base-32 text as the client sent it.
 };
 
+// What one account may keep: tasks, and bytes of keys and blobs together.
+struct TaskQuota {
+    std::int64_t nMaxTasks = 0;
+    std::int64_t nMaxBytes = 0;
+};
+
 class CStoreDb {
 public:
     CStoreDb() = default;
@@ -54,9 +60,15 @@ public:
     std::optional<std::int64_t> UseSession(const std::string& strTokenHash, std::int64_t nNow,
                                            std::int64_t nIdleBefore);
 
-    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow);
-    // False when the account holds no task with this id.
-    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow);
+    // With pQuota, false when the account would hold more than it allows;
+    // the check and the write are one step, so parallel saves cannot pass
+    // the limit together.
+    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                 const TaskQuota* pQuota = nullptr);
+    // False when the account holds no task with this id, or when the new
+    // text would take it past pQuota.
+    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                    const TaskQuota* pQuota = nullptr);
     bool DeleteTask(std::int64_t nAccount, const std::string& strId);
     // Ids in the order the tasks were added; nullopt on a database error.
     std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount);
@@ -72,6 +84,10 @@ private:
     class CStatement;
 
     bool Exec(const char* pszSql);
+    // Gives a file made before tasks had a size column one, filled in.
+    bool AddSizeColumn();
+    // The account's task count and bytes; false on a database error.
+    bool GetUsage(std::int64_t nAccount, std::int64_t& nTasks, std::int64_t& nBytes);
     // Runs a statement that returns no rows; the number of changed rows in
     // *pnChanges when given.
     bool Run(CStatement& stmt, int* pnChanges = nullptr);

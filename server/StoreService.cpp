@@ -5,6 +5,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -200,27 +201,36 @@ std::string CStoreService::Login(const StoreForm& form, const std::string& strAd
 {
     const std::string& strName = Field(form, "udata1");
     const std::string& strPassword = Field(form, "udata2");
-    if (strName.empty() || strPassword.empty() || strPassword.size() > 1024)
+    // A name no account can have is refused before it reaches the throttle:
+    // the throttle keeps the names it counts, and a failure with a
+    // megabyte-long name would otherwise keep a megabyte.
+    std::string strIgnored;
+    if (!IsUsableName(strName, strIgnored) || strPassword.empty() || strPassword.size() > 1024)
         return FAILED;
 
     const std::string strNameKey = LowerAscii(strName);
     const std::int64_t nNow = Now();
     // A locked-out name or address is refused without looking at the
-    // password, so guessing gains nothing while the lock lasts.
-    if (!m_nameThrottle.IsAllowed(strNameKey, nNow) || !m_addressThrottle.IsAllowed(strAddress, nNow))
+    // password, so guessing gains nothing while the lock lasts. The attempt
+    // is counted before the slow hash: guesses sent in parallel all reach
+    // the hash at once, and a check that only counted afterwards would let
+    // every one of them through.
+    if (!m_nameThrottle.Reserve(strNameKey, nNow))
         return FAILED;
+    if (!m_addressThrottle.Reserve(strAddress, nNow)) {
+        m_nameThrottle.CancelReservation(strNameKey);
+        return FAILED;
+    }
 
     std::optional<StoreAccount> account = m_db.FindAccount(strName);
     // Unknown names cost a hash too, so the time taken does not tell which
     // names exist.
     const bool bOk = VerifyPassword(account ? account->strPasswordHash : m_strDummyHash, strPassword) &&
                      account && !account->strPasswordHash.empty();
-    if (!bOk) {
-        m_nameThrottle.RecordFailure(strNameKey, nNow);
-        m_addressThrottle.RecordFailure(strAddress, nNow);
+    if (!bOk)
         return FAILED;
-    }
     m_nameThrottle.RecordSuccess(strNameKey);
+    m_addressThrottle.CancelReservation(strAddress);
 
     const std::string strToken = MakeSessionToken();
     if (!m_db.AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,
@@ -275,10 +285,11 @@ std::string CStoreService::SaveTask(const StoreForm& form)
 
     const std::string& strId = Field(form, "udata4");
     const std::int64_t nNow = Now();
+    const TaskQuota quota{ m_options.nMaxTasksPerAccount, m_options.nMaxBytesPerAccount };
     if (!strId.empty())
-        return m_db.UpdateTask(*account, strId, task, nNow) ? task.strKey : FAILED;
+        return m_db.UpdateTask(*account, strId, task, nNow, &quota) ? task.strKey : FAILED;
     const std::string strNewId = MakeTaskId();
-    return m_db.AddTask(*account, strNewId, task, nNow) ? strNewId : FAILED;
+    return m_db.AddTask(*account, strNewId, task, nNow, &quota) ? strNewId : FAILED;
 }
 
 std::string CStoreService::DeleteTask(const StoreForm& form)
@@ -348,16 +359,36 @@ bool CStoreService::DeleteUser(const std::string& strName, std::string& strError
     return true;
 }
 
-std::optional<std::string> CStoreService::AddExample(const std::string& strText)
+std::optional<std::string> CStoreService::AddExample(const std::string& strText, bool* pbAdded)
 {
+    if (pbAdded != nullptr)
+        *pbAdded = false;
     const std::optional<std::int64_t> account = m_db.EnsureAccount(EXAMPLE_ACCOUNT);
     if (!account)
         return std::nullopt;
+    // Importing a folder again must not list every example twice. Blobs are
+    // enciphered under a fresh key each time, so texts are compared after
+    // decoding; a stored text reads back up to its first zero byte.
+    const std::optional<std::vector<std::string>> ids = m_db.ListTasks(*account);
+    if (!ids)
+        return std::nullopt;
+    const std::string_view strReadBack(strText.data(), std::min(strText.size(), strText.find('\0')));
+    for (const std::string& strId : *ids) {
+        const std::optional<StoredTask> stored = m_db.LoadTask(*account, strId);
+        if (!stored)
+            continue;
+        const std::optional<std::string> reply = BuildTaskReply(stored->strKey, stored->strBlob);
+        const std::optional<std::string> text = reply ? DecodeTaskReply(*reply) : std::nullopt;
+        if (text && *text == strReadBack)
+            return strId;
+    }
     const std::string strKey = MakeBlobKey();
     const StoredTask task{ strKey, EncodeTaskBlob(strText, strKey) };
     const std::string strId = MakeTaskId();
     if (!m_db.AddTask(*account, strId, task, Now()))
         return std::nullopt;
+    if (pbAdded != nullptr)
+        *pbAdded = true;
     return strId;
 }
 

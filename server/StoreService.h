@@ -33,6 +33,10 @@ struct StoreOptions {
     int nAddressFreeFailures = 20;
     std::int64_t nLockBaseSeconds = 2;
     std::int64_t nLockMaxSeconds = 900;
+    // What one account may keep, far beyond what any user's definitions
+    // take: saves past either limit are answered FAILED.
+    std::int64_t nMaxTasksPerAccount = 10000;
+    std::int64_t nMaxBytesPerAccount = 1024LL * 1024 * 1024;
     // Seconds since the epoch; tests move it to age sessions.
     std::function<std::int64_t()> fnNow;
 };
@@ -66,7 +70,9 @@ public:
     bool SetPassword(const std::string& strName, const std::string& strPassword, std::string& strError);
     bool DeleteUser(const std::string& strName, std::string& strError);
     // Stores a definition text as a new example task; its id, or nullopt.
-    std::optional<std::string> AddExample(const std::string& strText);
+    // An example with the same text already stored is kept once: its id is
+    // returned and *pbAdded (when given) says false.
+    std::optional<std::string> AddExample(const std::string& strText, bool* pbAdded = nullptr);
 
     CStoreDb& GetDb() { return m_db; }
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -27,7 +28,10 @@ namespace {
 const char s_szUsage[] =
     "usage: quarvex-store [--db FILE] COMMAND [ARGS]\n"
     "\n"
-    "  serve [--listen HOST:PORT]  serve the task store (default 127.0.0.1:8080)\n"
+    "  serve [--listen HOST:PORT] [--max-tasks N] [--max-bytes N[K|M|G]]\n"
+    "                              serve the task store (default 127.0.0.1:8080); an account\n"
+    "                              may keep N tasks (default 10000) of N bytes in all\n"
+    "                              (default 1G); saves past either are answered \"failed\"\n"
     "  adduser NAME                add an account; the password is read from standard input\n"
     "  passwd NAME                 set an account's password, read from standard input\n"
     "  deluser NAME                delete an account with its tasks and sessions\n"
@@ -133,15 +137,48 @@ int ImportExamples(CStoreService& service, const std::string& strDir)
             std::fprintf(stderr, "quarvex-store: %s: not a task definition, skipped\n", path.c_str());
             continue;
         }
-        const std::optional<std::string> id = service.AddExample(strText);
+        bool bAdded = false;
+        const std::optional<std::string> id = service.AddExample(strText, &bAdded);
         if (!id) {
             std::fprintf(stderr, "quarvex-store: %s: %s\n", path.c_str(), service.GetDb().GetLastError().c_str());
             ++nFailed;
             continue;
         }
+        if (!bAdded)
+            std::fprintf(stderr, "quarvex-store: %s: already stored, kept once\n", path.c_str());
         std::printf("%s\t%s\n", id->c_str(), TaskNameOf(strText).c_str());
     }
     return nFailed == 0 ? 0 : 1;
+}
+
+bool IsAllDigits(const std::string& strText)
+{
+    return std::all_of(strText.begin(), strText.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A count for an option: decimal digits, with K, M or G for binary
+// multiples; false on anything else, on 0 and on overflow.
+bool ParseCount(const std::string& strText, std::int64_t& nOut)
+{
+    std::int64_t n = 0;
+    std::size_t i = 0;
+    for (; i < strText.size() && strText[i] >= '0' && strText[i] <= '9'; ++i) {
+        if (n > (INT64_MAX - 9) / 10)
+            return false;
+        n = n * 10 + (strText[i] - '0');
+    }
+    if (i == 0)
+        return false;
+    std::int64_t nUnit = 1;
+    if (i + 1 == strText.size()) {
+        const char c = strText[i];
+        nUnit = c == 'K' || c == 'k' ? 1024 : c == 'M' || c == 'm' ? 1024 * 1024 : c == 'G' || c == 'g' ? 1024 * 1024 * 1024 : 0;
+        ++i;
+    }
+    if (i != strText.size() || nUnit == 0 || n == 0 || n > INT64_MAX / nUnit)
+        return false;
+    nOut = n * nUnit;
+    return true;
 }
 
 } // namespace
@@ -150,11 +187,18 @@ int main(int argc, char** argv)
 {
     std::string strDb = quarvex::GetProgramDir() + "quarvex-store.db";
     std::string strListen = "127.0.0.1:8080";
+    StoreOptions options;
     std::vector<std::string> aArgs;
     for (int i = 1; i < argc; ++i) {
         const std::string strArg = argv[i];
         if ((strArg == "--db" || strArg == "--listen") && i + 1 < argc) {
             (strArg == "--db" ? strDb : strListen) = argv[++i];
+        } else if ((strArg == "--max-tasks" || strArg == "--max-bytes") && i + 1 < argc) {
+            std::int64_t& nLimit = strArg == "--max-tasks" ? options.nMaxTasksPerAccount : options.nMaxBytesPerAccount;
+            if (!ParseCount(argv[++i], nLimit) || (strArg == "--max-tasks" && !IsAllDigits(argv[i]))) {
+                std::fprintf(stderr, "quarvex-store: bad count for %s: '%s'\n", strArg.c_str(), argv[i]);
+                return Usage();
+            }
         } else if (strArg == "--help" || strArg == "-h") {
             std::fputs(s_szUsage, stdout);
             return 0;
@@ -173,7 +217,7 @@ int main(int argc, char** argv)
             strCommand == "import-examples") && bOneArg)))
         return Usage();
 
-    CStoreServer server;
+    CStoreServer server(options);
     std::string strError;
     if (!server.Open(strDb, strError)) {
         std::fprintf(stderr, "quarvex-store: %s: %s\n", strDb.c_str(), strError.c_str());

@@ -74,7 +74,12 @@ bool CStoreClient::Exchange(CHttpPostSession& session, const char* pszPath, cons
     const std::string strUrl = ServerUrl() + pszPath;
     // A null referer: the store sees the session's default Referer.
     session.Post(strUrl.c_str(), nullptr, strBody.c_str());
-    session.WaitForResponse();
+    if (!session.WaitForResponse(m_nCallLimitMs)) {
+        session.Stop();
+        m_nLastError = HTTP_ERR_TIMEOUT;
+        strReply.clear();
+        return false;
+    }
     m_nLastError = session.m_nError;
     strReply.assign(session.GetBody());
     return session.m_nError == HTTP_OK && !strReply.empty();

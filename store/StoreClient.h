@@ -59,6 +59,10 @@ public:
 
     void SetServer(const std::string& strServer) { m_strServer = strServer; }
     const std::string& GetServer() const { return m_strServer; }
+    // Bounds each exchange to nMs milliseconds in all (-1: no limit, the
+    // default); an exchange that runs out is stopped and fails with
+    // HTTP_ERR_TIMEOUT, so a store that never answers cannot hold its caller.
+    void SetCallLimit(int nMs) { m_nCallLimitMs = nMs; }
     // The URL that the request paths are appended to.
     std::string ServerUrl() const;
 
@@ -112,6 +116,7 @@ private:
     std::string m_strSessionReply;
     std::string m_strToken;
     int m_nLastError = 0;
+    int m_nCallLimitMs = -1;
 };
 
 } // namespace quarvex

@@ -75,3 +75,47 @@ TEST(LoginThrottleTest, FreeFailuresThenDoublingLockouts)
     throttle.RecordFailure("k", t + 100);
     EXPECT_TRUE(throttle.IsAllowed("k", t + 100));
 }
+
+TEST(LoginThrottleTest, ReservationsCountBeforeTheCheckAndCanBeTakenBack)
+{
+    CLoginThrottle throttle(2, 10, 35);
+    const std::int64_t t = 1000;
+    // Three attempts in flight at once: the third is the one that locks,
+    // as it would be one after another, and a fourth is refused outright.
+    EXPECT_TRUE(throttle.Reserve("k", t));
+    EXPECT_TRUE(throttle.Reserve("k", t));
+    EXPECT_TRUE(throttle.Reserve("k", t));
+    EXPECT_FALSE(throttle.Reserve("k", t));
+    EXPECT_FALSE(throttle.IsAllowed("k", t + 9));
+    // The third was no failure after all: back to two free ones.
+    throttle.CancelReservation("k");
+    EXPECT_TRUE(throttle.IsAllowed("k", t));
+    throttle.CancelReservation("k");
+    throttle.CancelReservation("k");
+    throttle.CancelReservation("k");  // more than were reserved: harmless
+    EXPECT_EQ(throttle.GetEntryCount(), 0u);
+    EXPECT_EQ(throttle.GetMemoryUse(), 0u);
+}
+
+TEST(LoginThrottleTest, TableIsBoundedByMemoryNotOnlyByCount)
+{
+    const std::size_t nLimit = 256 * 1024;
+    CLoginThrottle throttle(5, 2, 900, nLimit);
+    std::int64_t t = 1000;
+    // Long keys, each failing once, one second apart: far fewer than the
+    // entry limit, far more bytes than the memory limit.
+    for (int i = 0; i < 2000; ++i, ++t) {
+        throttle.RecordFailure(std::to_string(i) + std::string(1000, 'x'), t);
+        ASSERT_LE(throttle.GetMemoryUse(), nLimit) << i;
+    }
+    EXPECT_GT(throttle.GetEntryCount(), 50u);
+    EXPECT_LT(throttle.GetEntryCount(), 260u);
+    // The newest failures are the ones kept.
+    const std::string strNewest = "1999" + std::string(1000, 'x');
+    for (int i = 0; i < 5; ++i)
+        throttle.RecordFailure(strNewest, t);
+    EXPECT_FALSE(throttle.IsAllowed(strNewest, t));
+    // A single key larger than the whole table is not kept at all.
+    throttle.RecordFailure(std::string(nLimit + 1, 'y'), t);
+    EXPECT_LE(throttle.GetMemoryUse(), nLimit);
+}

@@ -7,8 +7,12 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <latch>
+#include <thread>
+#include <vector>
 
 using namespace quarvex;
 
@@ -34,16 +38,19 @@ protected:
         std::filesystem::remove_all(m_strDir);
     }
 
-    std::unique_ptr<CStoreService> MakeService()
+    // The cheapest Argon2id the library allows keeps the tests quick.
+    std::unique_ptr<CStoreService> MakeService(unsigned long long nOpsLimit = crypto_pwhash_OPSLIMIT_MIN,
+                                               std::size_t nMemLimit = crypto_pwhash_MEMLIMIT_MIN)
     {
         StoreOptions options;
-        // The cheapest Argon2id the library allows keeps the tests quick.
-        options.nPwOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
-        options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+        options.nPwOpsLimit = nOpsLimit;
+        options.nPwMemLimit = nMemLimit;
         options.nNameFreeFailures = 3;
         options.nAddressFreeFailures = 6;
         options.nLockBaseSeconds = 60;
         options.fnNow = [this] { return m_nNow; };
+        options.nMaxTasksPerAccount = m_quota.nMaxTasks;
+        options.nMaxBytesPerAccount = m_quota.nMaxBytes;
         auto pService = std::make_unique<CStoreService>(options);
         std::string strError;
         EXPECT_TRUE(pService->Open(m_strDir + "/store.db", strError)) << strError;
@@ -89,6 +96,7 @@ protected:
 
     std::string m_strDir;
     std::int64_t m_nNow = 1700000000;
+    TaskQuota m_quota{ StoreOptions().nMaxTasksPerAccount, StoreOptions().nMaxBytesPerAccount };
     std::unique_ptr<CStoreService> m_pService;
 };
 
@@ -255,6 +263,150 @@ TEST_F(StoreServiceTest, LoginFailuresAreSlowedPerNameAndAddress)
         EXPECT_EQ(Login("name" + std::to_string(i), "x", "10.0.0.9"), CStoreService::FAILED);
     EXPECT_EQ(Login("bob", "bob-pw", "10.0.0.9"), CStoreService::FAILED);
     EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.8")).size(), 32u);
+}
+
+TEST_F(StoreServiceTest, NamesNoAccountCanHaveNeverReachTheThrottle)
+{
+    // Refused before they are counted: the guessing address is not locked
+    // by them (six free failures here), and nothing of them is kept.
+    const std::string strHuge(1024 * 1024, 'n');
+    for (const std::string& strName : { strHuge, std::string(65, 'a'), std::string("al\tice") }) {
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(Login(strName, "x", "10.0.0.7"), CStoreService::FAILED);
+    }
+    EXPECT_EQ(Token(Login("alice", "alice-pw", "10.0.0.7")).size(), 32u);
+    // The longest name an account may have is still counted.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Login(std::string(64, 'a'), "x", "10.0.0.8"), CStoreService::FAILED);
+    std::string strError;
+    ASSERT_TRUE(m_pService->AddUser(std::string(64, 'a'), "pw", strError)) << strError;
+    EXPECT_EQ(Login(std::string(64, 'a'), "pw", "10.0.0.9"), CStoreService::FAILED);  // locked
+}
+
+TEST_F(StoreServiceTest, ParallelGuessesAreCountedBeforeTheHash)
+{
+    // 64 wrong passwords for one name at the same moment. One after another,
+    // the fourth would lock the name for a minute; all 64 counted would lock
+    // it (and the address) for the longest lock-out. A hash of the cost a
+    // real store uses keeps the guesses in flight together.
+    m_pService = MakeService(2, 19 * 1024 * 1024);
+    std::string strError;
+    ASSERT_TRUE(m_pService->SetPassword("alice", "alice-pw", strError)) << strError;
+    std::latch start(64);
+    std::vector<std::thread> aThreads;
+    for (int i = 0; i < 64; ++i) {
+        aThreads.emplace_back([this, i, &start] {
+            start.arrive_and_wait();
+            EXPECT_EQ(Login("alice", "guess" + std::to_string(i), "10.0.0.5"), CStoreService::FAILED);
+        });
+    }
+    for (std::thread& thread : aThreads)
+        thread.join();
+    EXPECT_EQ(Login("alice", "alice-pw", "10.0.0.6"), CStoreService::FAILED);  // locked for now
+    m_nNow += 61;
+    EXPECT_EQ(Token(Login("alice", "alice-pw", "10.0.0.6")).size(), 32u);
+    EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.5")).size(), 32u);
+}
+
+TEST_F(StoreServiceTest, QuotasBoundTasksAndBytesPerAccount)
+{
+    // A key of 32 and a 16-byte text (26 base-32 characters) take 58 bytes.
+    m_quota = { 3, 58 * 3 + 20 };
+    m_pService = MakeService();
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strBob = Token(Login("bob", "bob-pw"));
+    const std::string strText(16, 't');
+    std::vector<std::string> aIds;
+    for (int i = 0; i < 3; ++i) {
+        aIds.push_back(Add(strAlice, strText));
+        ASSERT_EQ(aIds.back().size(), 38u) << aIds.back();
+    }
+    EXPECT_EQ(Add(strAlice, strText), CStoreService::FAILED);  // a fourth task
+    EXPECT_EQ(Add(strBob, strText).size(), 38u);                // other accounts are apart
+    EXPECT_EQ(Delete(strAlice, aIds[2]), "ok");
+    // Two tasks of 58 leave 78 bytes: a 40-byte text (64 characters, 96 in
+    // all) does not fit; as a change of one of them an 80-byte text (160 in
+    // all) does not either, a 24-byte one (71) does.
+    EXPECT_EQ(Add(strAlice, std::string(40, 't')), CStoreService::FAILED);
+    EXPECT_EQ(Update(strAlice, aIds[0], std::string(80, 't')), CStoreService::FAILED);
+    EXPECT_EQ(DecodeTaskReply(Load(aIds[0], strAlice)), strText);  // unchanged
+    const std::string strKey = MakeBlobKey();
+    EXPECT_EQ(Update(strAlice, aIds[0], std::string(24, 'u'), strKey), strKey);
+    EXPECT_EQ(Update(strAlice, aIds[0], "", strKey), strKey);  // shrinking always fits
+    aIds.pop_back();
+
+    // Saves in parallel cannot pass the count together.
+    m_quota = { 8, 1 << 20 };
+    m_pService = MakeService();
+    std::atomic<int> nAdded{ 0 };
+    std::vector<std::thread> aThreads;
+    for (int i = 0; i < 16; ++i) {
+        aThreads.emplace_back([&] {
+            if (Add(strAlice, strText).size() == 38)
+                ++nAdded;
+        });
+    }
+    for (std::thread& thread : aThreads)
+        thread.join();
+    EXPECT_EQ(nAdded.load(), 6);
+}
+
+TEST_F(StoreServiceTest, AFileFromBeforeQuotasCountsItsTasks)
+{
+    // The tasks table as files written before quotas have it: no size.
+    m_pService.reset();
+    const std::string strPath = m_strDir + "/old.db";
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(strPath.c_str(), &pDb), SQLITE_OK);
+    const char* pszSql =
+        "CREATE TABLE accounts(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+        " pwhash TEXT NOT NULL DEFAULT '');"
+        "CREATE TABLE tasks(seq INTEGER PRIMARY KEY, guid TEXT NOT NULL UNIQUE,"
+        " account INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE, key TEXT NOT NULL,"
+        " blob TEXT NOT NULL, created INTEGER NOT NULL, updated INTEGER NOT NULL);"
+        "INSERT INTO accounts(id, name) VALUES(1, 'carol');"
+        "INSERT INTO tasks(guid, account, key, blob, created, updated)"
+        " VALUES('{OLD}', 1, '0123456789ABCDEF0123456789ABCDEF', printf('%.100c', '0'), 0, 0);";
+    ASSERT_EQ(sqlite3_exec(pDb, pszSql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
+    sqlite3_close(pDb);
+
+    StoreOptions options;
+    options.nPwOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    options.nMaxBytesPerAccount = 132 + 57;  // the old task and one byte short of a 16-byte one
+    m_pService = std::make_unique<CStoreService>(options);
+    std::string strError;
+    ASSERT_TRUE(m_pService->Open(strPath, strError)) << strError;
+    ASSERT_TRUE(m_pService->AddUser("carol", "pw", strError)) << strError;
+    const std::string strToken = Token(Login("carol", "pw"));
+    EXPECT_EQ(List(strToken), "{OLD}#");
+    EXPECT_EQ(Add(strToken, std::string(16, 't')), CStoreService::FAILED);
+    EXPECT_EQ(Add(strToken, std::string(8, 't')).size(), 38u);  // 45 bytes
+}
+
+TEST_F(StoreServiceTest, AnExampleImportedTwiceIsKeptOnce)
+{
+    bool bAdded = false;
+    const std::optional<std::string> id = m_pService->AddExample("<root>one</root>", &bAdded);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_TRUE(bAdded);
+    const std::optional<std::string> idOther = m_pService->AddExample("<root>two</root>", &bAdded);
+    ASSERT_TRUE(idOther.has_value());
+    EXPECT_TRUE(bAdded);
+    EXPECT_EQ(m_pService->AddExample("<root>one</root>", &bAdded), id);
+    EXPECT_FALSE(bAdded);
+    // What reads back the same is the same example.
+    EXPECT_EQ(m_pService->AddExample(std::string("<root>two</root>\0tail", 21), &bAdded), idOther);
+    EXPECT_FALSE(bAdded);
+    // A changed text is another example.
+    const std::optional<std::string> idChanged = m_pService->AddExample("<root>one </root>", &bAdded);
+    EXPECT_TRUE(bAdded);
+    EXPECT_EQ(List("example"), *id + "#" + *idOther + "#" + *idChanged + "#");
+    // Users' tasks of the same text do not count.
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    ASSERT_EQ(Add(strAlice, "<root>three</root>").size(), 38u);
+    EXPECT_NE(m_pService->AddExample("<root>three</root>", &bAdded), std::nullopt);
+    EXPECT_TRUE(bAdded);
 }
 
 TEST_F(StoreServiceTest, AdministrationAndReopening)

@@ -37,8 +37,16 @@ EXAMPLE_ID=$(cut -f1 "$TMP/out")
 EXAMPLE_NAME=$(cut -f2 "$TMP/out")
 [ -n "$EXAMPLE_NAME" ] || fail "import-examples printed no task name"
 grep -q "notes.txt" "$TMP/err" || fail "the skipped file was not reported"
+# A second import keeps every example once and names the stored id again.
+check 0 "$STORE" --db "$DB" import-examples "$TMP/examples"
+[ "$(cat "$TMP/out")" = "$EXAMPLE_ID	$EXAMPLE_NAME" ] || fail "import-examples again wrote: $(cat "$TMP/out")"
+grep -q "a.dat: already stored" "$TMP/err" || fail "import-examples again said: $(cat "$TMP/err")"
+check 2 "$STORE" --db "$DB" serve --max-tasks 0
+check 2 "$STORE" --db "$DB" serve --max-tasks 1K
+check 2 "$STORE" --db "$DB" serve --max-bytes 12X
+check 2 "$STORE" --db "$DB" serve --max-bytes 99999999999999999999
 
-"$STORE" --db "$DB" serve --listen 127.0.0.1:0 2>"$TMP/server.log" &
+"$STORE" --db "$DB" serve --listen 127.0.0.1:0 --max-tasks 1 --max-bytes 1M 2>"$TMP/server.log" &
 PID=$!
 PORT=""
 for _ in $(seq 100); do
@@ -62,6 +70,8 @@ ID=$(cat "$TMP/out")
 [ "${#ID}" -eq 38 ] || fail "add printed '$ID'"
 check 0 "$CLI" store --server "$S" --user alice list
 [ "$(cat "$TMP/out")" = "$ID	$EXAMPLE_NAME" ] || fail "list wrote: $(cat "$TMP/out")"
+check 1 "$CLI" store --server "$S" --user alice add "$EXAMPLE"   # past --max-tasks 1
+grep -q "添加任务失败！" "$TMP/err" || fail "an add past the quota said: $(cat "$TMP/err")"
 printf '\r\n<root></root>' >"$TMP/empty-task"
 check 0 "$CLI" store --server "$S" --user alice update "$ID" "$TMP/empty-task"
 # The password may come on standard input as well.

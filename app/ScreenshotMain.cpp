@@ -1,0 +1,113 @@
+// ScreenshotMain.cpp - quarvex-screenshots OUTDIR: starts the application
+// as `quarvex --login` does (scripts/screenshots.sh prepares the program
+// directory), waits for the first task's rows, and saves a picture of each
+// window in the table below. Add a window by adding a row.
+#include "Application.h"
+#include "ConfigDialog.h"
+#include "DataModel.h"
+#include "LoginDlg.h"
+#include "MainFrame.h"
+#include "TaskView.h"
+#include "TaskWnd.h"
+#include "platform/ProgramDir.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTabWidget>
+#include <QTableView>
+#include <QThread>
+#include <QTranslator>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+// Lets queued reports and paints through for nMs milliseconds.
+void Pump(int nMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < nMs) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+}
+
+bool Save(QWidget* pWidget, const QString& strPath)
+{
+    pWidget->raise();
+    Pump(300);
+    const bool bSaved = pWidget->grab().save(strPath);
+    std::printf("%s %s\n", bSaved ? "saved" : "FAILED", qPrintable(strPath));
+    return bSaved;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fputs("usage: quarvex-screenshots OUTDIR\n", stderr);
+        return 2;
+    }
+    const QString strOut = QString::fromLocal8Bit(argv[1]) + "/";
+    QTranslator translator;
+    if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&translator);
+
+    quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
+    if (!quarvexApp.Start(true)) {
+        std::fputs("quarvex-screenshots: the application did not start\n", stderr);
+        return 1;
+    }
+    quarvex::CMainFrame* pFrame = quarvexApp.GetFrame();
+    pFrame->resize(980, 600);
+    quarvex::CTaskWnd* pTask = pFrame->GetTaskView()->GetSelectedTask();
+    if (pTask == nullptr) {
+        std::fputs("quarvex-screenshots: no task was loaded\n", stderr);
+        return 1;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (pTask->GetModel()->rowCount() == 0 && timer.elapsed() < 20000)
+        Pump(100);
+    Pump(1500);  // A countdown tick or two.
+    for (int i = 0; i < pTask->GetModel()->columnCount(); ++i)
+        pTask->GetDataList()->setColumnWidth(i, i == 0 ? 150 : (i == 3 ? 220 : 100));
+
+    bool bAll = true;
+    const std::vector<std::pair<const char*, std::function<bool(const QString&)>>> aShots = {
+        { "main-window.png", [&](const QString& strPath) { return Save(pFrame, strPath); } },
+        { "log-tab.png", [&](const QString& strPath) {
+              pTask->GetTabs()->setCurrentIndex(1);
+              const bool bSaved = Save(pFrame, strPath);
+              pTask->GetTabs()->setCurrentIndex(0);
+              return bSaved;
+          } },
+        { "config-dialog.png", [&](const QString& strPath) {
+              quarvex::CConfigDialog dialog(quarvexApp.GetContext(), pFrame);
+              dialog.show();
+              return Save(&dialog, strPath);
+          } },
+        { "login-dialog.png", [&](const QString& strPath) {
+              quarvex::CLoginDlg dialog(quarvexApp.GetContext(), pFrame);
+              dialog.SetUserName("demo");
+              dialog.SetPassword("demo");
+              dialog.show();
+              return Save(&dialog, strPath);
+          } },
+    };
+    for (const auto& shot : aShots)
+        bAll = shot.second(strOut + shot.first) && bAll;
+
+    pFrame->close();
+    timer.restart();
+    while (!pFrame->IsClosed() && timer.elapsed() < 10000)
+        Pump(100);
+    return bAll ? 0 : 1;
+}

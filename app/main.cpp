@@ -1,0 +1,57 @@
+// main.cpp - quarvex, the desktop application.
+#include "Application.h"
+#include "MainFrame.h"
+#include "SingleInstance.h"
+#include "platform/ProgramDir.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char* argv[])
+{
+    static const char s_szUsage[] =
+        "usage: quarvex [--login] [Qt options]\n"
+        "  --login  log in at once with the name and password remembered in Config.dat\n";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(s_szUsage, stdout);
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);  // Takes Qt's own options out of the list.
+    bool bLoginAtOnce = false;
+    const QStringList aArgs = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < aArgs.size(); ++i) {
+        if (aArgs[i] != "--login") {
+            std::fputs(s_szUsage, stderr);
+            return 2;
+        }
+        bLoginAtOnce = true;
+    }
+    QApplication::setApplicationName("Quarvex");
+    QApplication::setWindowIcon(QIcon(":/quarvex/quarvex.png"));
+
+    quarvex::CSingleInstance instance;
+    if (instance.SignalRunningCopy())
+        return 0;
+
+    // Qt's own button texts in Chinese, like the rest of the program.
+    QTranslator translator;
+    if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&translator);
+
+    quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
+    QObject::connect(&instance, &quarvex::CSingleInstance::Activated, [&quarvexApp] {
+        if (quarvexApp.GetFrame() != nullptr)
+            quarvexApp.GetFrame()->BringToFront();
+    });
+    if (!quarvexApp.Start(bLoginAtOnce))
+        return 0;
+    return app.exec();
+}

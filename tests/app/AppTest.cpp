@@ -1,0 +1,540 @@
+// AppTest.cpp - the desktop application driven as a user would, offscreen,
+// against a real store and a page server on loopback.
+#include "AppTestSupport.h"
+
+#include "Application.h"
+#include "ConfigDialog.h"
+#include "DataModel.h"
+#include "Export.h"
+#include "LoginDlg.h"
+#include "MainFrame.h"
+#include "SingleInstance.h"
+#include "TaskView.h"
+#include "TaskWnd.h"
+#include "markup/Settings.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+#include <QTreeWidget>
+
+using namespace quarvex;
+using namespace quarvex_test;
+
+namespace {
+
+constexpr char USER[] = "alice";
+constexpr char PASSWORD[] = "alice pw";
+
+// Step: the login dialog; types the name and password and presses "登录".
+CModalDriver::Step TypeLogin(const QString& strName, const QString& strPassword, QString* pPresetName = nullptr)
+{
+    return [strName, strPassword, pPresetName](QWidget* pModal) {
+        auto* pLogin = qobject_cast<CLoginDlg*>(pModal);
+        if (pLogin == nullptr)
+            return false;
+        if (pPresetName != nullptr)
+            *pPresetName = pLogin->m_pName->text();
+        QMetaObject::invokeMethod(pLogin, [pLogin, strName, strPassword] {
+            pLogin->m_pName->clear();
+            QTest::keyClicks(pLogin->m_pName, strName);
+            pLogin->m_pPassword->clear();
+            QTest::keyClicks(pLogin->m_pPassword, strPassword);
+            QTest::mouseClick(pLogin->m_pOk, Qt::LeftButton);
+        }, Qt::QueuedConnection);
+        return true;
+    };
+}
+
+CModalDriver::Step CancelLogin()
+{
+    return [](QWidget* pModal) {
+        auto* pLogin = qobject_cast<CLoginDlg*>(pModal);
+        if (pLogin == nullptr)
+            return false;
+        QMetaObject::invokeMethod(pLogin, [pLogin] { QTest::mouseClick(pLogin->m_pCancel, Qt::LeftButton); },
+                                  Qt::QueuedConnection);
+        return true;
+    };
+}
+
+// Step: the markup text dialog of "新建任务"; replaces the text and confirms.
+CModalDriver::Step EnterDefinition(const std::string& strText)
+{
+    return [strText](QWidget* pModal) {
+        auto* pEdit = pModal->findChild<QPlainTextEdit*>("definitionText");
+        if (pEdit == nullptr)
+            return false;
+        QMetaObject::invokeMethod(pModal, [pModal, pEdit, strText] {
+            pEdit->setPlainText(QString::fromStdString(strText));
+            for (QPushButton* pButton : pModal->findChildren<QPushButton*>()) {
+                if (pButton->text() == "确  定")
+                    pButton->click();
+            }
+        }, Qt::QueuedConnection);
+        return true;
+    };
+}
+
+// A main window logged in to the store as alice, with her tasks loaded.
+struct CSession {
+    CTempDir home;
+    CAppContext context;
+    std::unique_ptr<CMainFrame> pFrame;
+
+    explicit CSession(CTestStore& store)
+        : context(home.GetPath())
+    {
+        WriteConfig(home.GetPath(), store.Address(), true, false);
+        std::string strError;
+        if (!context.Prepare(strError) || context.m_store.Login(USER, PASSWORD) != StoreLogin::OK)
+            qFatal("session: cannot log in");
+        context.m_strUserName = USER;
+        pFrame = std::make_unique<CMainFrame>(context);
+        pFrame->show();
+        pFrame->GetTaskView()->LoadTasks();
+    }
+    CTaskView& View() { return *pFrame->GetTaskView(); }
+    bool Enabled(int nId) { return pFrame->GetAction(nId)->isEnabled(); }
+};
+
+} // namespace
+
+class CAppTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_pStore = std::make_unique<CTestStore>();
+        m_pStore->AddUser(USER, PASSWORD);
+    }
+    void cleanup() { m_pStore.reset(); }
+
+    void loginRefusedThenAcceptedRewritesConfig();
+    void loginWithoutSaveNameEmptiesStoredName();
+    void loginAsExampleLoadsNoChosenExamples();
+    void storeThatNeverAnswersFailsWithNetworkMessage();
+    void twentyTasksShowSixteen();
+    void deletedSlotIsReused();
+    void newTaskRefusedWhenSlotsAreFull();
+    void startStopEnabling();
+    void periodZeroTaskNeverStartsByItself();
+    void autoloadTaskStartsOnceAndShowsRows();
+    void stopDuringPageWaitEndsWithinASecond();
+    void closingWithRunningTasksCompletes();
+    void configDialogListsAndOk();
+    void secondInstanceBringsFirstForward();
+    void exportWritesWhatTheListShows();
+    void exportQuotesAndEscapes();
+
+private:
+    std::unique_ptr<CTestStore> m_pStore;
+};
+
+void CAppTest::loginRefusedThenAcceptedRewritesConfig()
+{
+    CTempDir home;
+    WriteConfig(home.GetPath(), m_pStore->Address(), true, true, "old name", "old pw");
+    const std::string strConfigPath = home.GetPath() + "/Config.dat";
+    const std::string strBefore = ReadFile(strConfigPath);
+
+    // A wrong password is refused with the message, and Config.dat stays.
+    {
+        QString strMessage;
+        CModalDriver driver({ TypeLogin(USER, "wrong"), AnswerBox(&strMessage), CancelLogin() });
+        CQuarvexApp app(home.GetPath());
+        QVERIFY(!app.Start());
+        QCOMPARE(strMessage, QString(STORE_MSG_LOGIN_REFUSED));
+        QVERIFY(driver.Done());
+        QCOMPARE(ReadFile(strConfigPath), strBefore);
+    }
+    // The login dialog is preset from the file; the right password logs in
+    // and the remembered name and password are written back.
+    {
+        QString strPresetName;
+        CModalDriver login({ TypeLogin(USER, PASSWORD, &strPresetName) });
+        CQuarvexApp app(home.GetPath());
+        QVERIFY(app.Start());
+        QCOMPARE(strPresetName, QString("old name"));
+        QVERIFY(app.GetFrame()->isVisible());
+        CSettings settings;
+        QVERIFY(settings.Load(strConfigPath));
+        QCOMPARE(settings.GetUserName(), std::string(USER));
+        QCOMPARE(settings.GetPassword(), std::string(PASSWORD));
+    }
+}
+
+void CAppTest::loginWithoutSaveNameEmptiesStoredName()
+{
+    CTempDir home;
+    WriteConfig(home.GetPath(), m_pStore->Address(), false, false, "stale", "stale pw");
+    CModalDriver driver({ TypeLogin(USER, PASSWORD) });
+    CQuarvexApp app(home.GetPath());
+    QVERIFY(app.Start());
+    CSettings settings;
+    QVERIFY(settings.Load(home.GetPath() + "/Config.dat"));
+    QCOMPARE(settings.GetUserName(), std::string());
+    QCOMPARE(settings.GetPassword(), std::string());
+}
+
+void CAppTest::loginAsExampleLoadsNoChosenExamples()
+{
+    CPageServer pages;
+    const std::string strExample = m_pStore->AddExample(TaskText("示例", pages.Url("/page"), 60, false));
+    QCOMPARE(ChooseExamples("Example", { strExample }, { { strExample, "示例" } }), std::vector<std::string>());
+    // Kept by id: an unknown id is dropped, a repeated one counted once.
+    const std::vector<StoreExample> aExamples = { { "B", "same" }, { "A", "same" } };
+    QCOMPARE(ChooseExamples(USER, { "A", "gone", "A", "B" }, aExamples), (std::vector<std::string>{ "A", "B" }));
+
+    // The chosen example is loaded beside the user's own tasks.
+    CTempDir home;
+    WriteConfig(home.GetPath(), m_pStore->Address(), false, false, "", "", { strExample });
+    CModalDriver driver({ TypeLogin(USER, PASSWORD) });
+    CQuarvexApp app(home.GetPath());
+    QVERIFY(app.Start());
+    QCOMPARE(app.GetFrame()->GetTaskView()->GetTaskCount(), 1);
+    QCOMPARE(app.GetFrame()->GetTaskView()->GetTaskWnd(0)->GetTaskName(), QString("示例"));
+}
+
+void CAppTest::storeThatNeverAnswersFailsWithNetworkMessage()
+{
+    CRawServer silent([](CRawConnection& connection) {
+        connection.ReadRequest();
+        connection.WaitForStop();
+    });
+    CTempDir home;
+    WriteConfig(home.GetPath(), "127.0.0.1:" + std::to_string(silent.GetPort()), false, false);
+    CAppContext context(home.GetPath());
+    std::string strError;
+    QVERIFY(context.Prepare(strError));
+    context.m_store.SetCallLimit(300);
+    CLoginDlg login(context);
+    QString strMessage;
+    CModalDriver driver({ TypeLogin(USER, PASSWORD), AnswerBox(&strMessage), CancelLogin() });
+    // The window keeps painting meanwhile: a timer on the GUI thread ticks.
+    int nTicks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++nTicks; });
+    ticker.start(20);
+    QCOMPARE(login.exec(), int(QDialog::Rejected));
+    QCOMPARE(strMessage, QString(STORE_MSG_NETWORK));
+    QVERIFY(nTicks >= 5);
+}
+
+void CAppTest::twentyTasksShowSixteen()
+{
+    CPageServer pages;
+    for (int i = 0; i < 20; ++i)
+        m_pStore->AddTask(USER, PASSWORD, TaskText("任务" + std::to_string(i), pages.Url("/page"), 60, false));
+    CSession session(*m_pStore);
+    QCOMPARE(session.View().GetTree()->topLevelItemCount(), 16);
+    QCOMPARE(session.View().GetSlotsUsed(), 16);
+    QVERIFY(!session.View().HasFreeSlot());
+    QCOMPARE(session.View().SelectedSlot(), 0);
+}
+
+void CAppTest::deletedSlotIsReused()
+{
+    CPageServer pages;
+    for (int i = 1; i <= 5; ++i)
+        m_pStore->AddTask(USER, PASSWORD, TaskText("任务" + std::to_string(i), pages.Url("/page"), 60, false));
+    CSession session(*m_pStore);
+    CTaskView& view = session.View();
+    QCOMPARE(view.GetTaskCount(), 5);
+
+    view.SelectSlot(3);
+    QString strQuestion;
+    {
+        CModalDriver driver({ AnswerBox(&strQuestion, QMessageBox::Yes) });
+        session.pFrame->GetAction(CMainFrame::ID_DELETE_TASK)->trigger();
+        QVERIFY(driver.Done());
+    }
+    QCOMPARE(strQuestion, QString("真的要删除任务 任务4 吗？"));
+    QCOMPARE(view.GetTaskCount(), 4);
+    QVERIFY(view.GetTaskWnd(3) == nullptr);
+
+    {
+        CModalDriver driver({ EnterDefinition(TaskText("新任务", pages.Url("/page"), 60, false)) });
+        session.pFrame->GetAction(CMainFrame::ID_NEW_TASK)->trigger();
+        QVERIFY(driver.Done());
+    }
+    QVERIFY(view.GetTaskWnd(3) != nullptr);
+    QCOMPARE(view.GetTaskWnd(3)->objectName(), QString("1004"));
+    QCOMPARE(view.GetTaskWnd(3)->GetTaskName(), QString("新任务"));
+    QCOMPARE(view.GetSlotsUsed(), 5);
+
+    // The store holds what the window shows.
+    std::vector<std::string> aIds;
+    QVERIFY(session.context.m_store.ListTasks(aIds));
+    QCOMPARE(aIds.size(), std::size_t(5));
+}
+
+void CAppTest::newTaskRefusedWhenSlotsAreFull()
+{
+    CPageServer pages;
+    for (int i = 0; i < 16; ++i)
+        m_pStore->AddTask(USER, PASSWORD, TaskText("任务" + std::to_string(i), pages.Url("/page"), 60, false));
+    CSession session(*m_pStore);
+    QString strMessage;
+    CModalDriver driver({ AnswerBox(&strMessage) });
+    session.pFrame->GetAction(CMainFrame::ID_NEW_TASK)->trigger();
+    QVERIFY(strMessage.contains("16"));
+    std::vector<std::string> aIds;
+    QVERIFY(session.context.m_store.ListTasks(aIds));
+    QCOMPARE(aIds.size(), std::size_t(16));
+}
+
+void CAppTest::startStopEnabling()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("甲", pages.Url("/page"), 60, false));
+    m_pStore->AddTask(USER, PASSWORD, TaskText("乙", pages.Url("/page"), 0, false));
+    CSession session(*m_pStore);
+    QVERIFY(session.Enabled(CMainFrame::ID_NEW_TASK));
+    QVERIFY(session.Enabled(CMainFrame::ID_START_TASK));
+    QVERIFY(session.Enabled(CMainFrame::ID_DELETE_TASK));
+    QVERIFY(session.Enabled(CMainFrame::ID_TASK_PROPERTIES));
+    QVERIFY(!session.Enabled(CMainFrame::ID_STOP_TASK));
+
+    session.pFrame->GetAction(CMainFrame::ID_START_TASK)->trigger();
+    QVERIFY(session.View().GetTaskWnd(0)->IsRunning());
+    QVERIFY(!session.Enabled(CMainFrame::ID_START_TASK));
+    QVERIFY(!session.Enabled(CMainFrame::ID_DELETE_TASK));
+    QVERIFY(!session.Enabled(CMainFrame::ID_TASK_PROPERTIES));
+    QVERIFY(session.Enabled(CMainFrame::ID_STOP_TASK));
+    QVERIFY(session.Enabled(CMainFrame::ID_RUN_NOW));
+
+    // The other task is stopped: selecting it follows its state.
+    session.View().SelectSlot(1);
+    QVERIFY(session.Enabled(CMainFrame::ID_START_TASK));
+    QVERIFY(!session.Enabled(CMainFrame::ID_STOP_TASK));
+    // A period of 0 runs (every second) and stays stoppable.
+    session.pFrame->GetAction(CMainFrame::ID_START_TASK)->trigger();
+    QVERIFY(session.Enabled(CMainFrame::ID_STOP_TASK));
+    session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!session.View().GetTaskWnd(1)->IsRunning(), 3000);
+
+    session.View().SelectSlot(0);
+    session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(session.Enabled(CMainFrame::ID_START_TASK), 3000);
+    QVERIFY(!session.Enabled(CMainFrame::ID_STOP_TASK));
+}
+
+void CAppTest::periodZeroTaskNeverStartsByItself()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("零", pages.Url("/page"), 0, true));
+    CSession session(*m_pStore);
+    QTest::qWait(300);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QVERIFY(pWnd != nullptr);
+    QVERIFY(!pWnd->IsRunning());
+    QCOMPARE(pages.Raw().GetConnectionCount(), 0);
+    QCOMPARE(pWnd->GetActivityWnd()->m_pCountdown->value(), 0);
+}
+
+void CAppTest::autoloadTaskStartsOnceAndShowsRows()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("自动", pages.Url("/page"), 60, true));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QVERIFY(pWnd->IsRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 3, 5000);
+    QCOMPARE(pWnd->GetModel()->columnCount(), 2);
+    QCOMPARE(pWnd->GetModel()->headerData(0, Qt::Horizontal).toString(), QString("标题"));
+    QCOMPARE(pWnd->GetModel()->index(2, 0).data().toString(), QString("记录 3"));
+    QCOMPARE(pWnd->GetDataList()->columnWidth(0), 100);
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLogView()->toPlainText().contains("成功摘取到3条记录"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到3条记录"), 5000);
+    // One start, one pass: the page was asked for once.
+    QCOMPARE(pages.Raw().GetRequests().size(), std::size_t(1));
+
+    // "立即运行" runs a pass at once; two new rows arrive.
+    pages.m_nRows = 5;
+    session.pFrame->GetAction(CMainFrame::ID_RUN_NOW)->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 5, 5000);
+    session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+}
+
+void CAppTest::stopDuringPageWaitEndsWithinASecond()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("等待", pages.Url("/hold"), 60, true));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QTRY_VERIFY_WITH_TIMEOUT(pages.Raw().GetRequests().size() == 1, 5000);
+    QElapsedTimer timer;
+    timer.start();
+    session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 1500);
+    QVERIFY(timer.elapsed() < 1200);
+}
+
+void CAppTest::closingWithRunningTasksCompletes()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("一", pages.Url("/hold"), 60, true));
+    m_pStore->AddTask(USER, PASSWORD, TaskText("二", pages.Url("/page"), 1, true));
+    CSession session(*m_pStore);
+    QTRY_VERIFY_WITH_TIMEOUT(pages.Raw().GetRequests().size() >= 2, 5000);
+    QSignalSpy closed(session.pFrame.get(), &CMainFrame::Closed);
+    session.pFrame->close();
+    // Not at once: the tasks are asked to stop and the frame polls.
+    QVERIFY(session.pFrame->isVisible());
+    QVERIFY(closed.wait(3000));
+    QVERIFY(!session.pFrame->isVisible());
+    QVERIFY(!session.View().AnyTaskRunning());
+}
+
+void CAppTest::configDialogListsAndOk()
+{
+    CTempDir home;
+    CAppContext context(home.GetPath());
+    // Two examples share a name, one differs only in case, one has none.
+    context.m_aExamples = { { "id-a", "Alpha" }, { "id-b", "alpha" }, { "id-c", "Same" }, { "id-d", "Same" },
+                            { "id-e", "" } };
+    WriteConfig(home.GetPath(), "", true, false, "", "", { "id-c", "id-gone", "id-a" });
+    const std::string strPath = home.GetPath() + "/Config.dat";
+
+    auto ids = [&] {
+        CSettings settings;
+        settings.Load(strPath);
+        return settings.GetExampleTaskIds();
+    };
+    {
+        CConfigDialog dialog(context);
+        dialog.show();
+        QVERIFY(dialog.m_pSaveUserName->isChecked());
+        QVERIFY(!dialog.m_pSavePassword->isChecked());
+        QCOMPARE(dialog.m_pChosen->count(), 2);
+        QCOMPARE(dialog.m_pAvailable->count(), 3);
+        // The lists keep themselves sorted.
+        QCOMPARE(dialog.m_pChosen->item(0)->text(), QString("Alpha"));
+        QCOMPARE(dialog.m_pChosen->item(1)->text(), QString("Same"));
+
+        // ">" without a selection does nothing; ">>" moves everything.
+        dialog.m_pAvailable->clearSelection();
+        QTest::mouseClick(dialog.findChild<QPushButton*>("1021"), Qt::LeftButton);
+        QCOMPARE(dialog.m_pChosen->count(), 2);
+        QTest::mouseClick(dialog.findChild<QPushButton*>("1022"), Qt::LeftButton);
+        QCOMPARE(dialog.m_pChosen->count(), 5);
+        QCOMPARE(dialog.m_pAvailable->count(), 0);
+        dialog.m_pSavePassword->setChecked(true);
+
+        QString strMessage;
+        CModalDriver driver({ AnswerBox(&strMessage) });
+        dialog.accept();
+        QCOMPARE(strMessage, QString("参数已更改。要使新的参数生效，请重新启动Quarvex！"));
+    }
+    std::vector<std::string> aIds = ids();
+    std::sort(aIds.begin(), aIds.end());
+    QCOMPARE(aIds, (std::vector<std::string>{ "id-a", "id-b", "id-c", "id-d", "id-e" }));
+    {
+        CSettings settings;
+        settings.Load(strPath);
+        QVERIFY(settings.GetSavePassword());
+    }
+    {
+        // "<" moves the selected entry back; "<<" the rest; then no taskid.
+        CConfigDialog dialog(context);
+        dialog.show();
+        dialog.m_pChosen->setCurrentRow(0);
+        QTest::mouseClick(dialog.findChild<QPushButton*>("1023"), Qt::LeftButton);
+        QCOMPARE(dialog.m_pAvailable->count(), 1);
+        QTest::mouseClick(dialog.findChild<QPushButton*>("1024"), Qt::LeftButton);
+        QCOMPARE(dialog.m_pAvailable->count(), 5);
+        CModalDriver driver({ AnswerBox(nullptr) });
+        dialog.accept();
+    }
+    QCOMPARE(ids(), std::vector<std::string>());
+
+    // A file that cannot be written is reported, never announced as changed.
+    {
+        CAppContext badContext(home.GetPath() + "/no/such/dir");
+        CConfigDialog dialog(badContext);
+        QString strMessage;
+        CModalDriver driver({ AnswerBox(&strMessage) });
+        dialog.accept();
+        QVERIFY(strMessage.startsWith("无法写入配置文件"));
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    }
+}
+
+void CAppTest::secondInstanceBringsFirstForward()
+{
+    const QString strKey = QString("quarvex-test-%1").arg(QCoreApplication::applicationPid());
+    CSingleInstance first(strKey);
+    QVERIFY(!first.SignalRunningCopy());
+    QSignalSpy activated(&first, &CSingleInstance::Activated);
+
+    CTestStore& store = *m_pStore;
+    CSession session(store);
+    connect(&first, &CSingleInstance::Activated, session.pFrame.get(), &CMainFrame::BringToFront);
+    session.pFrame->showMinimized();
+    QTRY_VERIFY(session.pFrame->isMinimized());
+
+    CSingleInstance second(strKey);
+    QVERIFY(second.SignalRunningCopy());
+    QVERIFY(activated.wait(3000));
+    QTRY_VERIFY(!session.pFrame->isMinimized());
+    QVERIFY(session.pFrame->isVisible());
+}
+
+void CAppTest::exportWritesWhatTheListShows()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("导出", pages.Url("/page"), 60, true));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 3, 5000);
+
+    CTempDir out;
+    QString strError;
+    const QString strCsv = QString::fromStdString(out.GetPath() + "/rows.csv");
+    QVERIFY2(pWnd->ExportTo(strCsv, strError), qPrintable(strError));
+    std::string strExpected = "\xEF\xBB\xBF标题,日期\r\n";
+    for (int nRow = 0; nRow < pWnd->GetModel()->rowCount(); ++nRow)
+        strExpected += (pWnd->GetModel()->index(nRow, 0).data().toString() + "," +
+                        pWnd->GetModel()->index(nRow, 1).data().toString() + "\r\n").toStdString();
+    QCOMPARE(ReadFile(strCsv.toStdString()), strExpected);
+
+    const QString strJson = QString::fromStdString(out.GetPath() + "/rows.jsonl");
+    QVERIFY(pWnd->ExportTo(strJson, strError));
+    QCOMPARE(ReadFile(strJson.toStdString()).substr(0, 40),
+             std::string("{\"标题\":\"记录 1\",\"日期\":\"2026-12-01\"}\n").substr(0, 40));
+
+    QVERIFY(!pWnd->ExportTo(QString::fromStdString(out.GetPath() + "/no/dir/x.csv"), strError));
+    QVERIFY(!strError.isEmpty());
+    session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+}
+
+void CAppTest::exportQuotesAndEscapes()
+{
+    QCOMPARE(CsvField("plain"), std::string("plain"));
+    QCOMPARE(CsvField("a,b"), std::string("\"a,b\""));
+    QCOMPARE(CsvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
+    QCOMPARE(CsvField("two\r\nlines"), std::string("\"two\r\nlines\""));
+    QCOMPARE(CsvField(" padded"), std::string("\" padded\""));
+    QCOMPARE(JsonString("a\"b\\c\n\t\x01"), std::string("\"a\\\"b\\\\c\\n\\t\\u0001\""));
+    QCOMPARE(JsonString("中文"), std::string("\"中文\""));
+    // Bytes that are not UTF-8 (a GBK page) cannot spoil the file.
+    QCOMPARE(JsonString("\xD6\xD0x"), std::string("\"\\ufffd\\ufffdx\""));
+    QCOMPARE(JsonString("\xE4\xB8"), std::string("\"\\ufffd\\ufffd\""));
+    QVERIFY(ExportFormatOf("a.JSONL") == ExportFormat::JSON_LINES);
+    QVERIFY(ExportFormatOf("a.csv") == ExportFormat::CSV);
+    QVERIFY(ExportFormatOf("noext") == ExportFormat::CSV);
+}
+
+QTEST_MAIN(CAppTest)
+#include "AppTest.moc"
