@@ -1,7 +1,11 @@
 // PathCheckJob.cpp - the path check's worker thread.
 #include "PathCheckJob.h"
 
+#include "engine/ExtractOnce.h"
 #include "http/HttpPostSession.h"
+#include "markup/TaskDef.h"
+
+#include <chrono>
 
 #include <QMetaObject>
 
@@ -29,6 +33,46 @@ FFetchPage FetchByGet(std::string strUrl)
             return false;
         }
         strPage.assign(strBody);
+        return true;
+    };
+}
+
+FFetchPage FetchAsTask(const CMarkupDoc& def, const std::string& strViewUrl)
+{
+    auto pDef = std::make_shared<CMarkupDoc>();
+    pDef->CopyFrom(def);
+    CMarkupNode* pNetwork = pDef->FindPath(PATH_NETWORK);
+    if (pNetwork == nullptr)
+        return FetchByGet(strViewUrl);
+    const char* pszUrl = pNetwork->GetChildValue(KEY_URL);
+    if (pszUrl == nullptr || *pszUrl == '\0')
+        pNetwork->SetChildValue(KEY_URL, strViewUrl);
+    return [pDef](const std::atomic<bool>& bCancel, std::string& strPage, std::string& strError) {
+        CExtractOnce extract;
+        CExtractResult result;
+        // The extraction blocks; a watcher turns the job's cancel into its own.
+        std::atomic<bool> bDone{false};
+        std::thread watcher([&] {
+            while (!bDone) {
+                if (bCancel) {
+                    extract.Cancel();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        const bool bOk = extract.Run(*pDef, result);
+        bDone = true;
+        watcher.join();
+        if (!bOk || result.m_strPage.empty()) {
+            strError = result.m_bCancelled ? "已取消" : result.m_strLog;
+            while (!strError.empty() && (strError.back() == '\n' || strError.back() == '\r'))
+                strError.pop_back();
+            if (strError.empty())
+                strError = "网页内容为空";
+            return false;
+        }
+        strPage = std::move(result.m_strPage);
         return true;
     };
 }

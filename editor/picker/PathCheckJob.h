@@ -5,6 +5,8 @@
 
 #include "PathCheck.h"
 
+#include "markup/MarkupDoc.h"
+
 #include <QObject>
 
 #include <atomic>
@@ -22,9 +24,14 @@ namespace quarvex {
 using FFetchPage = std::function<bool(const std::atomic<bool>& bCancel, std::string& strPage,
                                       std::string& strError)>;
 
-// A plain GET of strUrl on our client: the fetch for a task that has no
-// address of its own yet, where the page view's address stands in.
+// A plain GET of strUrl on our client.
 FFetchPage FetchByGet(std::string strUrl);
+
+// The page text as the task will request it: one extraction of a copy of
+// the definition that writes nothing (its method, parameters, credentials,
+// headers and cookies). A definition without an address of its own yet is
+// given strViewUrl, the page view's address.
+FFetchPage FetchAsTask(const CMarkupDoc& def, const std::string& strViewUrl);
 
 struct SCheckOutcome {
     bool bFetched = false;
