@@ -42,6 +42,7 @@ int RunFetchCommand(int argc, char** argv)
     const char* pszUrl = nullptr;
     bool bFollow = false;
     bool bInclude = false;
+    bool bPartial = false;
     int nTimeout = 10000;
     for (int i = 0; i < argc; ++i) {
         const char* pszArg = argv[i];
@@ -61,6 +62,8 @@ int RunFetchCommand(int argc, char** argv)
             bFollow = true;
         } else if (std::strcmp(pszArg, "--include") == 0) {
             bInclude = true;
+        } else if (std::strcmp(pszArg, "--partial") == 0) {
+            bPartial = true;
         } else if (pszArg[0] == '-' && pszArg[1] != '\0') {
             std::fprintf(stderr, "quarvex-cli fetch: unknown or incomplete option '%s'\n", pszArg);
             return PrintUsage();
@@ -77,7 +80,10 @@ int RunFetchCommand(int argc, char** argv)
     }
 
     CHttpPostSession session;
+    // --timeout bounds each wait and the whole exchange alike: a server that
+    // drips a byte now and then is given no more than a silent one.
     session.m_nTimeout = nTimeout;
+    session.m_nDeadline = nTimeout;
     if (pszAuth != nullptr)
         session.m_strAuthorization = BasicAuthorization(pszAuth);
     if (pszPost != nullptr)
@@ -88,14 +94,19 @@ int RunFetchCommand(int argc, char** argv)
     if (bFollow && session.FollowRedirect())
         session.WaitForResponse();
 
+    // An error status still has a whole body worth showing; what a failed
+    // exchange left (a cut or endless body, up to the 1 GiB limit) is
+    // written only when asked for.
+    const bool bWhole = session.m_nError == HTTP_OK || session.m_nError == HTTP_ERR_STATUS;
     if (bInclude)
         WriteAll(session.m_strHeader.data(), session.m_strHeader.size());
     const std::string_view strBody = session.GetBody();
-    WriteAll(strBody.data(), strBody.size());
+    if (bWhole || bInclude || bPartial)
+        WriteAll(strBody.data(), strBody.size());
     std::fflush(stdout);
     if (session.m_nError == 0 && !strBody.empty())
         return 0;
-    std::fprintf(stderr, "error %d: %s\n", session.m_nError, session.GetErrorText());
+    std::fprintf(stderr, "error %d: %s\n", session.m_nError, session.DescribeError().c_str());
     const int nCode = session.m_nError < 0 ? -session.m_nError : session.m_nError;
     return 100 + nCode;
 }

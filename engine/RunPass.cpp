@@ -15,12 +15,24 @@ using Clock = std::chrono::steady_clock;
 // How long a page wait may stay away from the stop event: well under the
 // second within which a stopped task must let go of its page.
 constexpr int STOP_POLL_MS = 100;
+// How long past its deadline a page exchange may run before the pass stops it.
+constexpr int GIVE_UP_GRACE_MS = 10000;
 
 } // namespace
 
 void CTask::WaitForPage()
 {
+    // The session ends the exchange at its deadline; should it not (a name
+    // look-up that hangs), the pass gives up a little later all the same.
+    const Clock::time_point tGiveUp = Clock::now() + std::chrono::milliseconds(m_session.m_nDeadline)
+        + std::chrono::milliseconds(GIVE_UP_GRACE_MS);
     for (;;) {
+        if (m_session.m_nDeadline >= 0 && Clock::now() >= tGiveUp) {
+            m_session.Stop();
+            m_session.WaitForResponse(-1);
+            m_session.m_nError = HTTP_ERR_TIMEOUT;
+            return;
+        }
         // One slice of a second per activity step. The stop event is listed
         // first, so a stop request wins over everything else at once.
         const Clock::time_point tEnd = Clock::now() + std::chrono::milliseconds(1000);
@@ -61,7 +73,7 @@ bool CTask::RunPass()
     WaitForPage();
 
     if (m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
-        Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.GetErrorText());
+        Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
         Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
         return false;
     }

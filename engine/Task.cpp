@@ -2,6 +2,7 @@
 // the log and the web post. The run pass itself is in RunPass.cpp.
 #include "Task.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -31,8 +32,10 @@ std::string ReadText(const CMarkupNode* pElement, const char* pszKey)
 
 CTask::CTask()
 {
-    // The page may take as long as it takes; RequestStop is the way out.
+    // No single wait is limited; the whole exchange is (m_nDeadline), and
+    // RequestStop cuts it short.
     m_session.m_nTimeout = -1;
+    m_session.m_nDeadline = m_nTimeout * 1000;
 }
 
 CTask::~CTask()
@@ -110,6 +113,12 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
         m_strAuthPass.clear();
         m_session.m_strAuthorization.clear();
     }
+
+    // A page exchange always ends: a silent or dripping server costs the
+    // pass at most this long, and the next period tries again.
+    const int nTimeout = ReadInt(pElement, quarvex::KEY_TIMEOUT);
+    m_nTimeout = nTimeout > 0 ? std::min<int>(nTimeout, MAX_TIMEOUT) : DEFAULT_TIMEOUT;
+    m_session.m_nDeadline = m_nTimeout * 1000;
 
     m_bWebPost = ReadInt(pElement, quarvex::KEY_WEBPOST);
     m_nWebPostMethod = ReadInt(pElement, quarvex::KEY_WEBPOSTMETHOD);
@@ -276,7 +285,10 @@ void CTask::PostRecord(const std::vector<std::string>& aRecord)
         session.Post(m_strWebPostUrl.c_str(), "", strText.c_str());
     else
         session.Get((m_strWebPostUrl + "?" + strText).c_str(), "");
-    // The response is not looked at; the wait only keeps the posts in order
-    // and before the record's database insert.
+    // The wait keeps the posts in order and before the record's database
+    // insert; a post the target did not take (an error status, a broken
+    // connection) is said in the log.
     session.WaitForResponse(-1);
+    if (session.m_nError != HTTP_OK)
+        Log("WEB POST失败：" + session.DescribeError());
 }

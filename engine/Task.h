@@ -92,6 +92,8 @@ public:
     // The rows kept; a view may read them and remove rows between passes.
     CDataList& GetDataList() { return m_dataList; }
 
+    enum { DEFAULT_TIMEOUT = 60, MAX_TIMEOUT = 86400 };
+
 private:
     enum { MSG_RUN = 1 };  // Any message but quit starts a pass.
 
@@ -120,6 +122,7 @@ public:
     std::string m_strParams;  // Empty, or "?" followed by name=value pairs joined by '&'.
     std::string m_strAuthName;
     std::string m_strAuthPass;
+    int m_nTimeout = DEFAULT_TIMEOUT;  // Seconds a page exchange may take.
     int m_bWebPost = 0;
     int m_nWebPostMethod = 0;
     std::string m_strWebPostUrl;
@@ -137,7 +140,7 @@ public:
     std::vector<int> m_aOtherColumns;         // Ascending indexes of every other node.
 
 private:
-    CHttpPostSession m_session;  // The page session; waits without limit.
+    CHttpPostSession m_session;  // The page session; bounded by m_nTimeout.
     std::string m_strPage;       // Page bytes; every node of m_pageDoc points into them.
     CHtmlDoc m_pageDoc;          // Declared after m_strPage so it is destroyed first.
     quarvex::CMarkupDoc m_defDoc;

@@ -1,4 +1,4 @@
-// ChunkedBody.cpp - CChunkScanner and DecodeChunked.
+// ChunkedBody.cpp - CChunkDecoder and DecodeChunked.
 #include "ChunkedBody.h"
 
 #include <cstring>
@@ -9,6 +9,8 @@ namespace {
 // servers send a few bytes; the bound keeps a hostile endless line from
 // being searched again on every new piece.
 const std::size_t s_nMaxLine = 8192;
+// Trailer fields taken in all, as much as a response header may hold.
+const std::size_t s_nMaxTrailer = 65536;
 
 int HexValue(char c)
 {
@@ -23,110 +25,115 @@ int HexValue(char c)
 
 } // namespace
 
-bool CChunkScanner::Scan(const char* pBody, std::size_t nLen)
+std::size_t CChunkDecoder::FindLineEnd(const char* pBody, std::size_t nPos, std::size_t nLen)
 {
-    for (;;) {
-        switch (m_nState) {
-        case STATE_COMPLETE:
-            return true;
-        case STATE_BROKEN:
-            return false;
-        case STATE_SIZE:
-        case STATE_TRAILER: {
-            // Both wait for a whole line first.
-            std::size_t nScan = m_nPos + m_nLineScan;
-            const char* pLf = nScan < nLen
-                ? static_cast<const char*>(std::memchr(pBody + nScan, '\n', nLen - nScan))
-                : nullptr;
-            if (pLf == nullptr) {
-                m_nLineScan = nLen - m_nPos;
-                if (m_nLineScan > s_nMaxLine)
-                    m_nState = STATE_BROKEN;
-                return false;
+    const std::size_t nScan = nPos + m_nLineScan;
+    const char* pLf = nScan < nLen ? static_cast<const char*>(std::memchr(pBody + nScan, '\n', nLen - nScan)) : nullptr;
+    const std::size_t nLineLen = pLf == nullptr ? nLen - nPos : static_cast<std::size_t>(pLf - pBody) + 1 - nPos;
+    if (nLineLen > s_nMaxLine) {
+        m_nState = CHUNK_BROKEN;
+        return 0;
+    }
+    if (pLf == nullptr) {
+        m_nLineScan = nLen - nPos;
+        return 0;
+    }
+    m_nLineScan = 0;
+    return nPos + nLineLen;
+}
+
+std::size_t CChunkDecoder::Decode(char* pBody, std::size_t nLen)
+{
+    if (m_nState != CHUNK_MORE)
+        return m_nOut;
+    std::size_t nPos = m_nOut;  // Next byte of the stream to read.
+    while (m_nState == CHUNK_MORE && nPos < nLen) {
+        switch (m_nUnit) {
+        case UNIT_DATA: {
+            // Data moves down over the framing it followed; it never
+            // overtakes the read position, so the move stays in the buffer.
+            const std::size_t nTake = nLen - nPos < m_nLeft ? nLen - nPos : m_nLeft;
+            if (nPos != m_nOut)
+                std::memmove(pBody + m_nOut, pBody + nPos, nTake);
+            m_nOut += nTake;
+            nPos += nTake;
+            m_nLeft -= nTake;
+            if (m_nLeft == 0)
+                m_nUnit = UNIT_DATA_END;
+            break;
+        }
+        case UNIT_DATA_END:
+            // The data's own line end: CR LF, or a bare LF.
+            if (pBody[nPos] == '\n') {
+                ++nPos;
+            } else if (pBody[nPos] == '\r') {
+                if (nLen - nPos < 2)
+                    goto wait;
+                if (pBody[nPos + 1] != '\n') {
+                    m_nState = CHUNK_BROKEN;
+                    break;
+                }
+                nPos += 2;
+            } else {
+                m_nState = CHUNK_BROKEN;
+                break;
             }
-            const std::size_t nLineEnd = static_cast<std::size_t>(pLf - pBody) + 1;
-            if (nLineEnd - m_nPos > s_nMaxLine) {
-                m_nState = STATE_BROKEN;
-                return false;
-            }
-            if (m_nState == STATE_TRAILER) {
-                const std::size_t nLineLen = nLineEnd - m_nPos;
-                const bool bEmpty = nLineLen == 1 || (nLineLen == 2 && pBody[m_nPos] == '\r');
-                m_nPos = nLineEnd;
-                m_nLineScan = 0;
-                if (bEmpty)
-                    m_nState = STATE_COMPLETE;
-                continue;
-            }
+            m_nUnit = UNIT_SIZE;
+            break;
+        case UNIT_SIZE: {
+            const std::size_t nEnd = FindLineEnd(pBody, nPos, nLen);
+            if (nEnd == 0)
+                goto wait;
             std::size_t nSize = 0;
-            int nDigits = 0;
-            for (std::size_t i = m_nPos; i < nLineEnd && HexValue(pBody[i]) >= 0; ++i, ++nDigits) {
-                if (nDigits == 8) {
-                    m_nState = STATE_BROKEN;
-                    return false;
+            std::size_t i = nPos;
+            for (; i < nEnd && HexValue(pBody[i]) >= 0; ++i) {
+                if (i - nPos == 8) {
+                    m_nState = CHUNK_BROKEN;  // too long a size is never a wrapped one
+                    break;
                 }
                 nSize = nSize * 16 + static_cast<std::size_t>(HexValue(pBody[i]));
             }
-            if (nDigits == 0) {
-                m_nState = STATE_BROKEN;
-                return false;
+            if (m_nState == CHUNK_BROKEN)
+                break;
+            while (i < nEnd && (pBody[i] == ' ' || pBody[i] == '\t'))
+                ++i;
+            if (i == nPos || (pBody[i] != ';' && pBody[i] != '\r' && pBody[i] != '\n')) {
+                m_nState = CHUNK_BROKEN;  // no size, a sign, or stray bytes after it
+                break;
             }
-            m_nPos = nLineEnd;
-            m_nLineScan = 0;
-            m_nChunkSize = nSize;
-            m_nState = nSize == 0 ? STATE_TRAILER : STATE_DATA;
-            continue;
+            nPos = nEnd;
+            m_nLeft = nSize;
+            m_nUnit = nSize == 0 ? UNIT_TRAILER : UNIT_DATA;
+            break;
         }
-        case STATE_DATA: {
-            // The data, then its own line end (CR LF, or a bare LF).
-            if (nLen - m_nPos < m_nChunkSize + 1)
-                return false;
-            const std::size_t nAfter = m_nPos + m_nChunkSize;
-            if (pBody[nAfter] == '\n') {
-                m_nPos = nAfter + 1;
-            } else if (pBody[nAfter] == '\r') {
-                if (nLen - nAfter < 2)
-                    return false;
-                if (pBody[nAfter + 1] != '\n') {
-                    m_nState = STATE_BROKEN;
-                    return false;
-                }
-                m_nPos = nAfter + 2;
-            } else {
-                m_nState = STATE_BROKEN;
-                return false;
-            }
-            m_nState = STATE_SIZE;
-            continue;
+        case UNIT_TRAILER: {
+            const std::size_t nEnd = FindLineEnd(pBody, nPos, nLen);
+            if (nEnd == 0)
+                goto wait;
+            const std::size_t nLineLen = nEnd - nPos;
+            m_nTrailer += nLineLen;
+            nPos = nEnd;
+            if (nLineLen == 1 || (nLineLen == 2 && pBody[nEnd - 2] == '\r'))
+                m_nState = CHUNK_COMPLETE;
+            else if (m_nTrailer > s_nMaxTrailer)
+                m_nState = CHUNK_BROKEN;
+            break;
         }
         }
     }
+wait:
+    if (m_nState != CHUNK_MORE)
+        return m_nOut;
+    // The bytes of an unfinished unit wait right after the data.
+    if (nPos != m_nOut && nPos < nLen)
+        std::memmove(pBody + m_nOut, pBody + nPos, nLen - nPos);
+    return m_nOut + (nLen - nPos);
 }
 
 std::size_t DecodeChunked(char* pBody, std::size_t nLen, bool& bComplete)
 {
-    CChunkScanner scanner;
-    bComplete = scanner.Scan(pBody, nLen);
-    if (!bComplete)
-        return nLen;
-
-    // The body is known to be well formed up to GetEnd(), so this walk needs
-    // no checks beyond those the scanner made. Decoded data never overtakes
-    // the read position, so it moves down within the same buffer.
-    const std::size_t nEnd = scanner.GetEnd();
-    std::size_t nRead = 0;
-    std::size_t nWrite = 0;
-    for (;;) {
-        std::size_t nSize = 0;
-        while (HexValue(pBody[nRead]) >= 0)
-            nSize = nSize * 16 + static_cast<std::size_t>(HexValue(pBody[nRead++]));
-        nRead = static_cast<std::size_t>(static_cast<char*>(std::memchr(pBody + nRead, '\n', nEnd - nRead)) - pBody) + 1;
-        if (nSize == 0)
-            break;
-        std::memmove(pBody + nWrite, pBody + nRead, nSize);
-        nWrite += nSize;
-        nRead += nSize;
-        nRead += pBody[nRead] == '\r' ? 2 : 1;
-    }
-    return nWrite;
+    CChunkDecoder decoder;
+    decoder.Decode(pBody, nLen);
+    bComplete = decoder.GetState() == CChunkDecoder::CHUNK_COMPLETE;
+    return decoder.GetDecoded();
 }

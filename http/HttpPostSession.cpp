@@ -29,7 +29,8 @@ void CHttpPostSession::Post(const char* pszUrl, const char* pszReferer, const ch
 void CHttpPostSession::ComposeRequest()
 {
     if (m_bPost)
-        m_strRequest = ComposePostRequest(m_strHost, m_strPath, m_strReferer, m_strPostData);
+        m_strRequest = ComposePostRequest(HostHeaderValue(m_strHost, m_nPort, m_bSecure), m_strPath, m_strReferer,
+                                          m_strPostData);
     else
         CHttpSession::ComposeRequest();
 }

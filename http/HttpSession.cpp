@@ -35,6 +35,8 @@ const char* const s_apszErrorText[] = {
     "连接超时",
     "连接被中断",
     "安全连接失败",
+    "服务器返回错误状态",
+    "请求头含有非法字符",
 };
 const char s_szInvalidCode[] = "错误代码无效";
 
@@ -99,6 +101,28 @@ bool HasToken(std::string_view strValue, std::string_view strToken)
     return false;
 }
 
+// A header value that would end its line or the header early.
+bool HasLineBreakByte(std::string_view strValue)
+{
+    return strValue.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// "HTTP/d.d ddd" followed by a blank or the line end; false for anything
+// else, which is no HTTP/1.x response at all.
+bool ReadStatusLine(std::string_view strHeader, int& nStatus)
+{
+    auto IsDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (strHeader.size() < 13 || strHeader.compare(0, 5, "HTTP/") != 0 || !IsDigit(strHeader[5])
+        || strHeader[6] != '.' || !IsDigit(strHeader[7]) || strHeader[8] != ' ' || !IsDigit(strHeader[9])
+        || !IsDigit(strHeader[10]) || !IsDigit(strHeader[11]))
+        return false;
+    const char cAfter = strHeader[12];
+    if (cAfter != ' ' && cAfter != '\r' && cAfter != '\n')
+        return false;
+    nStatus = (strHeader[9] - '0') * 100 + (strHeader[10] - '0') * 10 + (strHeader[11] - '0');
+    return nStatus >= 100;
+}
+
 } // namespace
 
 CHttpSession::CHttpSession()
@@ -113,11 +137,19 @@ CHttpSession::~CHttpSession()
 
 const char* CHttpSession::GetErrorText(int nError)
 {
-    // Codes run from 0 down to -13; anything else gets its own text, not an
+    // Codes run from 0 down to the table's end; anything else gets its own text, not an
     // out-of-range read.
     if (nError > 0 || nError < -static_cast<int>(std::size(s_apszErrorText) - 1))
         return s_szInvalidCode;
     return s_apszErrorText[-nError];
+}
+
+std::string CHttpSession::DescribeError() const
+{
+    std::string strText = GetErrorText();
+    if (m_nError == HTTP_ERR_STATUS)
+        strText.append(" ").append(std::to_string(m_nStatus));
+    return strText;
 }
 
 std::string_view CHttpSession::GetBody() const
@@ -128,6 +160,11 @@ std::string_view CHttpSession::GetBody() const
 }
 
 void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
+{
+    StartRequest(pszUrl, pszReferer, false);
+}
+
+void CHttpSession::StartRequest(const char* pszUrl, const char* pszReferer, bool bRedirect)
 {
     if (!m_hDoneEvent.IsSet())
         return;
@@ -151,6 +188,7 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
     m_nBodyLen = 0;
     m_nBodyCapacity = 0;
     m_nContentLength = -1;
+    m_nStatus = 0;
 
     if (!bParsed) {
         m_nError = HTTP_ERR_INVALID_URL;
@@ -158,6 +196,22 @@ void CHttpSession::BeginRequest(const char* pszUrl, const char* pszReferer)
         m_hDoneEvent.Set();
         return;
     }
+    // Values from a page or a definition must not add header lines of their
+    // own: such a request is refused before anything is sent.
+    if ((pszReferer != nullptr && HasLineBreakByte(pszReferer)) || HasLineBreakByte(m_strAuthorization)) {
+        m_nError = HTTP_ERR_HEADER_VALUE;
+        OnError();
+        m_hDoneEvent.Set();
+        return;
+    }
+    if (!bRedirect) {
+        m_strAuthHost = strHost;
+        m_nAuthPort = nPort;
+        m_bAuthSecure = bSecure;
+    }
+    m_bHasDeadline = m_nDeadline >= 0;
+    if (m_bHasDeadline)
+        m_tDeadline = Clock::now() + std::chrono::milliseconds(m_nDeadline);
 
     if (m_hThread.IsRunning() && bSecure == m_bSecure && strHost == m_strHost && nPort == m_nPort) {
         std::lock_guard lock(m_handoverMutex);
@@ -214,8 +268,9 @@ bool CHttpSession::SendOnIdleConnection()
     if (nSent > 0)
         m_nSendPos = static_cast<std::size_t>(nSent);
     // The rest of a long request, or the error of a broken connection, is
-    // the thread's to handle, as when it sends itself.
-    if (m_nSendPos < m_strRequest.size())
+    // the thread's to handle, as when it sends itself; so is a deadline that
+    // falls before the thread's idle wait ends.
+    if (m_nSendPos < m_strRequest.size() || (m_bHasDeadline && m_tDeadline < m_tParkedUntil))
         m_hSendEvent.Set();
     return true;
 }
@@ -229,7 +284,10 @@ void CHttpSession::Stop()
 
 bool CHttpSession::FollowRedirect()
 {
-    if (!m_hDoneEvent.IsSet() || m_strHeader.find("302 Found") == std::string::npos)
+    // Only the status line says what a response is: a "302 Found" anywhere
+    // else in the header is text. The header starts with the final status
+    // line, "HTTP/d.d 302 Found".
+    if (!m_hDoneEvent.IsSet() || m_nStatus != 302 || m_strHeader.compare(9, 9, "302 Found") != 0)
         return false;
     std::string_view strLocation;
     if (!FindHeaderValue(m_strHeader, "Location", strLocation) || strLocation.empty())
@@ -244,8 +302,22 @@ bool CHttpSession::FollowRedirect()
         strUrl.insert(0, strBase);
     }
     const std::string strReferer = m_strReferer;
-    BeginRequest(strUrl.c_str(), strReferer.c_str());
+    StartRequest(strUrl.c_str(), strReferer.c_str(), true);
     return true;
+}
+
+bool CHttpSession::IsCredentialOrigin() const
+{
+    return m_bSecure == m_bAuthSecure && m_nPort == m_nAuthPort && m_strHost.size() == m_strAuthHost.size()
+        && strncasecmp(m_strHost.data(), m_strAuthHost.data(), m_strHost.size()) == 0;
+}
+
+int CHttpSession::DeadlineLeft() const
+{
+    if (!m_bHasDeadline)
+        return -1;
+    const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(m_tDeadline - Clock::now()).count();
+    return nLeft <= 0 ? 0 : static_cast<int>(std::min<long long>(nLeft, INT_MAX));
 }
 
 bool CHttpSession::WaitForResponse(int nTimeoutMs)
@@ -265,11 +337,18 @@ bool CHttpSession::WaitForResponse(int nTimeoutMs)
 
 void CHttpSession::ComposeRequest()
 {
-    m_strRequest = ComposeGetRequest(m_strHost, m_strPath, m_strReferer, m_strAuthorization, m_bKeepAlive);
+    // A redirect to another server does not take the credential along.
+    m_strRequest = ComposeGetRequest(HostHeaderValue(m_strHost, m_nPort, m_bSecure), m_strPath, m_strReferer,
+                                     IsCredentialOrigin() ? std::string_view(m_strAuthorization) : std::string_view(),
+                                     m_bKeepAlive);
 }
 
 void CHttpSession::Fail(int nError)
 {
+    // The first failure is the exchange's result; what follows from it (the
+    // close after a time-out, say) does not replace it.
+    if (m_nError != HTTP_OK)
+        return;
     m_nError = nError;
     OnError();
 }
@@ -302,6 +381,7 @@ void CHttpSession::ThreadMain()
 
     m_aReceive.resize(s_nReceiveSize);
     m_nWaitLimit = m_nTimeout;
+    m_nIdleLimit = m_nDeadline;
     while (RunConnection()) {
     }
     m_aReceive.clear();
@@ -332,6 +412,7 @@ bool CHttpSession::RunConnection()
             else if (nPhase == PHASE_OPEN)
                 nWant = m_nSendPos < m_strRequest.size() && m_bBusy ? POLLIN | POLLOUT : POLLIN;
             int nWaitMs = m_nWaitLimit;
+            bool bIdleWake = false;
             if (bTimedOut && m_nWaitLimit >= 0) {
                 // A server that ignores the shutdown gets one more time-out
                 // to close, not for ever.
@@ -355,10 +436,24 @@ bool CHttpSession::RunConnection()
             // as it comes, so the limit still counts from the last byte.
             if (m_nLowWater > 1 && (nWaitMs < 0 || nWaitMs > s_nLowWaterWaitMs))
                 nWaitMs = s_nLowWaterWaitMs;
+            if (m_bBusy) {
+                const int nLeft = DeadlineLeft();
+                if (nLeft >= 0 && (nWaitMs < 0 || nWaitMs > nLeft))
+                    nWaitMs = nLeft;
+            } else if (m_nIdleLimit >= 0 && (nWaitMs < 0 || nWaitMs > m_nIdleLimit)) {
+                // The caller may send on this connection while the thread
+                // waits idle, and that request's deadline lies at most one
+                // deadline's length ahead: waking by then, the thread sees
+                // it in time. Such a wake-up is no idle time-out.
+                nWaitMs = m_nIdleLimit;
+                bIdleWake = true;
+            }
             const bool bIdle = nPhase == PHASE_OPEN && !m_bBusy && !bTimedOut;
             if (bIdle) {
                 std::lock_guard lock(m_handoverMutex);
                 m_bParked = true;
+                m_tParkedUntil = nWaitMs < 0 ? Clock::time_point::max()
+                                             : Clock::now() + std::chrono::milliseconds(nWaitMs);
             }
             short nReady = 0;
             int nWait = WaitForAny({ &m_hQuitEvent, nPhase == PHASE_OPEN ? &m_hSendEvent : nullptr },
@@ -378,6 +473,12 @@ bool CHttpSession::RunConnection()
                         m_hSendEvent.Reset();
                     continue;
                 }
+            }
+            // The whole exchange has had its time: whatever the server is
+            // still sending, the connection can carry nothing more.
+            if (nWait != 0 && m_bBusy && DeadlineLeft() == 0) {
+                Fail(HTTP_ERR_TIMEOUT);
+                break;
             }
             if (nWait == 0) {
                 if (m_bBusy)
@@ -410,6 +511,8 @@ bool CHttpSession::RunConnection()
                 nReady = POLLIN;
             }
             if (nWait == WAIT_TIMEOUT) {
+                if (!m_bBusy && bIdleWake)
+                    continue;
                 if (!m_bBusy)
                     break;  // An idle connection is simply let go.
                 if (bTimedOut)
@@ -513,8 +616,15 @@ bool CHttpSession::RunConnection()
             Fail(HTTP_ERR_INTERRUPTED);
         }
     }
-    if (m_bBusy)
+    // However the connection ended, an exchange that produced no whole
+    // response is a failure, never an empty success.
+    if (m_bBusy && !m_bComplete)
+        Fail(HTTP_ERR_SOCKET);
+    if (m_bBusy) {
+        // The connection is gone: the caller waits for this thread's end.
+        m_bReusable = false;
         SignalDone();
+    }
     return false;
 }
 
@@ -545,6 +655,7 @@ void CHttpSession::StartSend()
     // The caller may change m_nTimeout while no request runs, so the thread
     // keeps its own copy, taken whenever a request has been handed over.
     m_nWaitLimit = m_nTimeout;
+    m_nIdleLimit = m_nDeadline;
     ComposeRequest();
     m_nSendPos = 0;
     StartResponse();
@@ -601,8 +712,7 @@ CHttpSession::EReceive CHttpSession::ReceiveData()
     if (pTarget != m_aReceive.data()) {
         // Nothing is read back after this: a completed response belongs to
         // the caller from the moment the done event is set.
-        ReadBody(static_cast<std::size_t>(nRead));
-        return RECEIVE_OK;
+        return ReadBody(static_cast<std::size_t>(nRead)) ? RECEIVE_OK : RECEIVE_FAILED;
     }
     return TakeResponseBytes(pTarget, static_cast<std::size_t>(nRead)) ? RECEIVE_OK : RECEIVE_FAILED;
 }
@@ -616,7 +726,8 @@ void CHttpSession::StartResponse()
     m_bInHeader = true;
     m_bComplete = false;
     m_bLowWaterOff = false;
-    m_chunks = CChunkScanner();
+    m_nStatus = 0;
+    m_chunks = CChunkDecoder();
 }
 
 bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
@@ -642,7 +753,8 @@ bool CHttpSession::TakeResponseBytes(const char* pData, std::size_t nLen)
         if (!EnsureBodyRoom(nRoom))
             return false;
         std::memcpy(m_pBody.get() + m_nBodyLen, pData, nRoom);
-        ReadBody(nRoom);
+        if (!ReadBody(nRoom))
+            return false;
         pData += nRoom;
         nLen -= nRoom;
         // Bytes past a body of known length or past the last chunk belong to
@@ -663,6 +775,7 @@ long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)
     while (nPos < nLen) {
         const char* pLf = static_cast<const char*>(std::memchr(pData + nPos, '\n', nLen - nPos));
         const std::size_t nStop = pLf == nullptr ? nLen : static_cast<std::size_t>(pLf - pData) + 1;
+        const bool bFirstLine = m_nStatus == 0;
         m_strHeader.append(pData + nPos, nStop - nPos);
         nPos = nStop;
         if (m_strHeader.size() > m_nHeaderLimit) {
@@ -671,11 +784,35 @@ long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)
         }
         if (pLf == nullptr)
             break;
+        if (bFirstLine) {
+            // An empty line before the status line is a stray end of the
+            // previous message; anything else must be a status line, or
+            // this is no HTTP response and nothing of it is a page.
+            if (m_strHeader == "\r\n" || m_strHeader == "\n") {
+                m_strHeader.clear();
+                continue;
+            }
+            int nStatus = 0;
+            if (!ReadStatusLine(m_strHeader, nStatus)) {
+                Fail(HTTP_ERR_SOCKET);
+                return -1;
+            }
+            m_nStatus = nStatus;
+            continue;
+        }
         const std::size_t nSize = m_strHeader.size();
         const bool bEnd = (nSize >= 2 && m_strHeader[nSize - 2] == '\n')
             || (nSize >= 4 && m_strHeader.compare(nSize - 4, 4, "\r\n\r\n") == 0);
-        if (!bEnd || !ParseHeaders())
-            continue;  // An interim "100 Continue": the final header follows.
+        if (!bEnd)
+            continue;
+        if (m_nStatus < 200) {
+            // An interim response, however many come: the final one
+            // follows, and only its header is kept.
+            m_strHeader.clear();
+            m_nStatus = 0;
+            continue;
+        }
+        ParseHeaders();
         if (m_nContentLength >= 0 && static_cast<std::size_t>(m_nContentLength) > m_nBodyLimit) {
             Fail(HTTP_ERR_SOCKET);
             return -1;
@@ -692,13 +829,16 @@ long CHttpSession::ReadHeader(const char* pData, std::size_t nLen)
 bool CHttpSession::ParseHeaders()
 {
     m_nContentLength = -1;
-    const std::size_t nContinue = m_strHeader.find("100 Continue");
-    if (nContinue != std::string::npos && m_strHeader.find("HTTP/1.", nContinue) == std::string::npos)
-        return false;
-
     std::string_view strValue;
-    if (FindHeaderValue(m_strHeader, "Content-Length", strValue)) {
-        // Digits past the 32-bit range still read as "too long", never wrap.
+    m_bChunked = FindHeaderValue(m_strHeader, "Transfer-Encoding", strValue) && HasToken(strValue, "chunked");
+    if (m_nStatus == 204 || m_nStatus == 304) {
+        // These never carry a body, whatever else the header says.
+        m_nContentLength = 0;
+        m_bChunked = false;
+    } else if (!m_bChunked && FindHeaderValue(m_strHeader, "Content-Length", strValue)) {
+        // A chunked body is framed by its chunks alone: a length beside it
+        // would count framing bytes as page text. Digits past the 32-bit
+        // range still read as "too long", never wrap.
         long long nValue = 0;
         for (std::size_t i = 0; i < strValue.size() && strValue[i] >= '0' && strValue[i] <= '9'; ++i) {
             nValue = nValue * 10 + (strValue[i] - '0');
@@ -709,7 +849,6 @@ bool CHttpSession::ParseHeaders()
         }
         m_nContentLength = static_cast<int>(nValue);
     }
-    m_bChunked = FindHeaderValue(m_strHeader, "Transfer-Encoding", strValue) && HasToken(strValue, "chunked");
     m_bReusable = true;
     if (m_bKeepAlive && FindHeaderValue(m_strHeader, "Connection", strValue) && HasToken(strValue, "close"))
         m_bReusable = false;
@@ -750,29 +889,41 @@ bool CHttpSession::EnsureBodyRoom(std::size_t nWant)
     return true;
 }
 
-void CHttpSession::ReadBody(std::size_t nLen)
+bool CHttpSession::ReadBody(std::size_t nLen)
 {
     m_nBodyLen += static_cast<int>(nLen);
-    m_pBody.get()[m_nBodyLen] = '\0';
-    if (m_nContentLength >= 0) {
-        if (m_nBodyLen >= m_nContentLength)
+    if (m_bChunked && m_nContentLength < 0) {
+        // Decoded as it comes: the buffer never holds more framing than a
+        // size line, and a finished body is already the page.
+        m_nBodyLen = static_cast<int>(m_chunks.Decode(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen)));
+        m_pBody.get()[m_nBodyLen] = '\0';
+        if (m_chunks.GetState() == CChunkDecoder::CHUNK_COMPLETE) {
+            // The last chunk and the trailer are in: the response is whole
+            // even though the server keeps the connection open.
             CompleteResponse();
-    } else if (m_bChunked && m_chunks.Scan(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen))) {
-        // The last chunk and the trailer are in: the response is whole even
-        // though the server keeps the connection open for the next request.
-        m_nBodyLen = static_cast<int>(m_chunks.GetEnd());
-        CompleteResponse();
+        } else if (m_chunks.GetState() == CChunkDecoder::CHUNK_BROKEN) {
+            // What was decoded stays; the framing is lost, and with it the
+            // connection.
+            m_bReusable = false;
+            Fail(HTTP_ERR_SOCKET);
+            return false;
+        }
+        return true;
     }
+    m_pBody.get()[m_nBodyLen] = '\0';
+    if (m_nContentLength >= 0 && m_nBodyLen >= m_nContentLength)
+        CompleteResponse();
+    return true;
 }
 
 void CHttpSession::CompleteResponse()
 {
-    if (m_bChunked && m_nBodyLen > 0) {
-        bool bWhole = false;
-        m_nBodyLen = static_cast<int>(DecodeChunked(m_pBody.get(), static_cast<std::size_t>(m_nBodyLen), bWhole));
-    }
     if (m_pBody)
         m_pBody.get()[m_nBodyLen] = '\0';
+    // An error status is a whole response, so the connection stays usable
+    // and the body is kept for callers that show it, but it is no page.
+    if (m_nStatus >= 400)
+        Fail(HTTP_ERR_STATUS);
     m_bComplete = true;
     OnComplete();
     if (m_bReusable)
@@ -781,15 +932,18 @@ void CHttpSession::CompleteResponse()
 
 bool CHttpSession::TakeResponseClose()
 {
-    if (!m_bBusy || m_bComplete || m_bInHeader)
+    if (!m_bBusy || m_bComplete)
         return true;
-    if (m_nContentLength >= 0) {
-        // The server went away before the declared length arrived: what came
-        // is kept, but the page is not taken for whole.
+    // The server went away before its response was whole: in the header
+    // (or before a byte of it), before the declared length or before the
+    // last chunk. What came is kept, but the page is not taken for whole.
+    if (m_bInHeader || m_nContentLength >= 0 || m_bChunked) {
+        m_bReusable = false;
         Fail(HTTP_ERR_SOCKET);
         return false;
     }
-    if (m_nBodyLen > 0)
-        CompleteResponse();
+    // A body without length or chunks ends with the connection, even an
+    // empty one.
+    CompleteResponse();
     return true;
 }

@@ -10,6 +10,7 @@
 #include "http/ChunkedBody.h"
 #include "http/TlsConnection.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,29 @@
 #include <string_view>
 #include <vector>
 
+// The client's error codes, kept in m_nError. Each code keeps its meaning for
+// good: a new case gets the next free code, never one already given out.
+//      0  成功完成                  no error
+//     -1  初始化WINSOCKET库失败      (kept for the table; POSIX sockets need no start)
+//     -2  初始化退出事件失败         (nothing raises it)
+//     -3  初始化SOCKET事件失败       (nothing raises it)
+//     -4  URL无效                   the URL is missing or cannot be parsed
+//     -5  找不到服务器               the host name cannot be resolved
+//     -6  SOCKET错误                a broken connection, or a response cut
+//                                   short or malformed (no status line, bad
+//                                   chunked framing, over a size limit)
+//     -7  创建SOCKET失败             the socket cannot be created
+//     -8  连接服务器失败             the connection is refused or fails
+//     -9  建立事件失败               (nothing raises it)
+//    -10  应用程序内部错误           a wait or the socket thread failed
+//    -11  连接超时                  a wait ran past m_nTimeout, or the whole
+//                                   exchange past m_nDeadline
+//    -12  连接被中断                Stop(), or a request to another server
+//    -13  安全连接失败              the TLS handshake or certificate check
+//    -14  服务器返回错误状态         a whole response with a status of 400 or
+//                                   more; m_nStatus says which, the body is kept
+//    -15  请求头含有非法字符         a header value holds CR, LF or NUL; nothing
+//                                   is sent
 enum {
     HTTP_OK                 = 0,
     HTTP_ERR_SOCKET_LIBRARY = -1,
@@ -31,7 +55,9 @@ enum {
     HTTP_ERR_INTERNAL       = -10,
     HTTP_ERR_TIMEOUT        = -11,
     HTTP_ERR_INTERRUPTED    = -12,
-    HTTP_ERR_TLS            = -13,  // the secure handshake or the certificate check failed
+    HTTP_ERR_TLS            = -13,
+    HTTP_ERR_STATUS         = -14,
+    HTTP_ERR_HEADER_VALUE   = -15,
 };
 
 class CHttpSession
@@ -52,8 +78,10 @@ public:
     // Ends the socket thread (an exchange in progress ends with -12) and
     // waits for it without limit. Safe from another thread than the caller's.
     void Stop();
-    // Starts a request for the Location of a "302 Found" response; false when
-    // the last response was no such redirect or a request is in progress.
+    // Starts a request for the Location of a response whose status line
+    // says "302 Found"; false when the last response was no such redirect or a
+    // request is in progress. The Authorization goes only to the scheme, host
+    // and port the caller's own request named.
     bool FollowRedirect();
     // Waits until the request is finished and, when the connection is
     // closing, until its thread has ended. False when nTimeoutMs (-1: no
@@ -62,6 +90,9 @@ public:
 
     const char* GetErrorText() const { return GetErrorText(m_nError); }
     static const char* GetErrorText(int nError);
+    // GetErrorText(), with the status code after it for an error status
+    // ("服务器返回错误状态 404"), for log lines and messages.
+    std::string DescribeError() const;
     // The body of the last response; empty when there is none. Valid until
     // the next request.
     std::string_view GetBody() const;
@@ -81,7 +112,8 @@ public:
     bool        m_bSecure = false;  // The open connection speaks TLS ("https").
     std::string m_strAuthorization;  // Whole Authorization value; GET only; empty: no line.
     std::string m_strRequest;  // The request last composed.
-    std::string m_strHeader;   // The response header read so far, interim "100 Continue" included.
+    std::string m_strHeader;   // The final response's header; interim 1xx responses are dropped.
+    int         m_nStatus = 0; // Status code of the last whole status line; 0 before one arrives.
 
     struct CFreeBody { void operator()(char* p) const { std::free(p); } };
     // Body bytes, zero-terminated at every moment once allocated; null after
@@ -92,6 +124,9 @@ public:
     int  m_nBodyCapacity = 0;    // Usable bytes of m_pBody; one more holds the zero.
     bool m_bChunked = false;
     int  m_nTimeout = 10000;     // Limit of each wait of the socket thread, ms; -1: none.
+    // Limit of a whole exchange from BeginRequest on, ms; -1: none. A server
+    // that drips a byte now and then never trips m_nTimeout; this ends it.
+    int  m_nDeadline = 60000;
     bool m_bKeepAlive = true;
     bool m_bReusable = false;    // The connection stays open after this response.
     bool m_bInHeader = false;
@@ -114,8 +149,9 @@ protected:
     // Header bytes; returns how many belong to the header (the rest are body
     // bytes), or -1 on failure.
     virtual long ReadHeader(const char* pData, std::size_t nLen);
-    // nLen body bytes have been written at m_pBody + m_nBodyLen.
-    virtual void ReadBody(std::size_t nLen);
+    // nLen body bytes have been written at m_pBody + m_nBodyLen; false once
+    // the exchange has failed.
+    virtual bool ReadBody(std::size_t nLen);
     bool ParseHeaders();
     bool EnsureBodyRoom(std::size_t nWant);
     void CompleteResponse();
@@ -128,10 +164,17 @@ protected:
     // Socket thread only, while a request is in progress.
     bool m_bBusy = false;      // A request waits; the done event is owed.
     bool m_bComplete = false;  // The response is whole; later bytes are dropped.
-    CChunkScanner m_chunks;
+    CChunkDecoder m_chunks;
 
 private:
     enum EReceive { RECEIVE_OK, RECEIVE_CLOSED, RECEIVE_FAILED };
+
+    // BeginRequest's work; a redirect keeps the credential's origin.
+    void StartRequest(const char* pszUrl, const char* pszReferer, bool bRedirect);
+    // True when m_strAuthorization may go to the server of this connection.
+    bool IsCredentialOrigin() const;
+    // Time left until m_tDeadline, ms, at least 0; -1 without a deadline.
+    int DeadlineLeft() const;
 
     void ThreadMain();
     // One connection from resolving to close; true when a request handed
@@ -155,6 +198,13 @@ private:
     CTlsConnection m_tls;          // Socket thread only; open on a secure connection.
     std::size_t m_nSendPos = 0;    // Bytes of m_strRequest already sent.
     int         m_nWaitLimit = 0;  // m_nTimeout as the current request found it.
+    int         m_nIdleLimit = -1; // m_nDeadline likewise: the longest idle wait.
+    bool        m_bHasDeadline = false;            // Set with m_tDeadline by BeginRequest.
+    std::chrono::steady_clock::time_point m_tDeadline;
+    // Where m_strAuthorization was given for: the caller's own request.
+    std::string m_strAuthHost;
+    int         m_nAuthPort = 0;
+    bool        m_bAuthSecure = false;
     std::vector<char> m_aReceive;  // Socket thread's reading buffer.
     int         m_nLowWater = 1;   // Bytes the socket holds before a wait ends.
     bool        m_bLowWaterOff = false;  // This response came too slowly for large waits.
@@ -167,4 +217,5 @@ private:
     // The thread waits idle on an open connection and touches no field until
     // it has cleared this under the lock, so the caller may start a request.
     bool m_bParked = false;
+    std::chrono::steady_clock::time_point m_tParkedUntil;  // When that idle wait ends.
 };

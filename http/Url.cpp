@@ -36,6 +36,12 @@ bool ParseUrl(std::string_view strUrl, std::string& strHost, std::string& strPat
 
     const std::size_t nHostEnd = strUrl.find_first_of(":/", nPos);
     strHost.assign(strUrl.substr(nPos, nHostEnd == std::string_view::npos ? std::string_view::npos : nHostEnd - nPos));
+    // The host goes into the Host header as it stands; a blank or a control
+    // byte there could only break the request (or, with CR LF, add to it).
+    for (const char c : strHost) {
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7F)
+            return false;
+    }
     nPos = nHostEnd == std::string_view::npos ? strUrl.size() : nHostEnd;
 
     if (nPos < strUrl.size() && strUrl[nPos] == ':') {
@@ -86,15 +92,45 @@ std::string DefaultReferer(std::string_view strHost, std::string_view strPath)
     std::string strReferer(strHost);
     const std::size_t nSlash = strPath.rfind('/');
     if (nSlash != std::string_view::npos)
-        strReferer.append(strPath.substr(0, nSlash + 1));
+        AppendRequestTarget(strReferer, strPath.substr(0, nSlash + 1));
     return strReferer;
+}
+
+std::string HostHeaderValue(std::string_view strHost, int nPort, bool bSecure)
+{
+    std::string strValue(strHost);
+    if (nPort != (bSecure ? 443 : 80))
+        strValue.append(":").append(std::to_string(nPort));
+    return strValue;
 }
 
 namespace {
 
 const char s_szUserAgent[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
+const char s_szHex[] = "0123456789ABCDEF";
+
+void AppendPercent(std::string& strOut, unsigned char c)
+{
+    strOut.push_back('%');
+    strOut.push_back(s_szHex[c >> 4]);
+    strOut.push_back(s_szHex[c & 15]);
+}
 
 } // namespace
+
+void AppendRequestTarget(std::string& strOut, std::string_view strPath)
+{
+    std::size_t nStart = 0;
+    for (std::size_t i = 0; i < strPath.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(strPath[i]);
+        if (c >= 0x21 && c != 0x7F)
+            continue;
+        strOut.append(strPath.substr(nStart, i - nStart));
+        AppendPercent(strOut, c);
+        nStart = i + 1;
+    }
+    strOut.append(strPath.substr(nStart));
+}
 
 std::string ComposeGetRequest(std::string_view strHost, std::string_view strPath,
                               std::string_view strReferer, std::string_view strAuthorization,
@@ -102,7 +138,9 @@ std::string ComposeGetRequest(std::string_view strHost, std::string_view strPath
 {
     std::string strRequest;
     strRequest.reserve(320 + strHost.size() + strPath.size() + strReferer.size() + strAuthorization.size());
-    strRequest.append("GET ").append(strPath).append(" HTTP/1.1\r\n");
+    strRequest.append("GET ");
+    AppendRequestTarget(strRequest, strPath);
+    strRequest.append(" HTTP/1.1\r\n");
     strRequest.append("Host: ").append(strHost).append("\r\n");
     strRequest.append("Accept: */*\r\n");
     strRequest.append("Referer: ").append(strReferer).append("\r\n");
@@ -124,7 +162,9 @@ std::string ComposePostRequest(std::string_view strHost, std::string_view strPat
 {
     std::string strRequest;
     strRequest.reserve(400 + strHost.size() + strPath.size() + strReferer.size() + strBody.size());
-    strRequest.append("POST ").append(strPath).append(" HTTP/1.1\r\n");
+    strRequest.append("POST ");
+    AppendRequestTarget(strRequest, strPath);
+    strRequest.append(" HTTP/1.1\r\n");
     strRequest.append("Host: ").append(strHost).append("\r\n");
     strRequest.append("Accept: */*\r\n");
     strRequest.append("Accept-Language: zh-cn\r\n");
@@ -152,19 +192,18 @@ std::string UrlEncode(const char* pszText)
 
 std::string UrlEncode(const char* pText, std::size_t nLen)
 {
-    static const char s_szHex[] = "0123456789ABCDEF";
     std::string strOut;
     strOut.reserve(nLen * 3);
     for (std::size_t i = 0; i < nLen; ++i) {
         const unsigned char c = static_cast<unsigned char>(pText[i]);
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
             strOut.push_back(static_cast<char>(c));
-        } else if (c == ' ' || (c >= 9 && c <= 13)) {
+        } else if (c == ' ') {
             strOut.push_back('+');
         } else {
-            strOut.push_back('%');
-            strOut.push_back(s_szHex[c >> 4]);
-            strOut.push_back(s_szHex[c & 15]);
+            // A tab or a line end read back as '+' would be a blank: a
+            // password holding one could never match.
+            AppendPercent(strOut, c);
         }
     }
     return strOut;

@@ -44,6 +44,8 @@ inline constexpr char KEY_WEBPOST[] = "webpost";
 inline constexpr char KEY_WEBPOSTMETHOD[] = "webpostmethod";
 inline constexpr char KEY_WEBPOSTURL[] = "webposturl";
 inline constexpr char KEY_WEBPOSTVAR[] = "webpostvar";
+// Optional: seconds a whole page exchange may take; missing or 0 reads as 60.
+inline constexpr char KEY_TIMEOUT[] = "timeout";
 
 // Shared by authentication (name, pass), parameter and datafield (name,
 // value), location and data (name).

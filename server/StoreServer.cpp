@@ -2,16 +2,15 @@
 #include "StoreServer.h"
 
 #include "FormBody.h"
+#include "GuardedHttpServer.h"
 
 #include <httplib.h>
 
-#include <chrono>
-#include <limits>
 
 namespace quarvex {
 
 CStoreServer::CStoreServer(StoreOptions options)
-    : m_service(std::move(options))
+    : m_service(options), m_options(std::move(options))
 {
 }
 
@@ -31,11 +30,12 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
         strError = "already serving";
         return false;
     }
-    auto pServer = std::make_unique<httplib::Server>();
-    // Each kept-alive connection holds a pool thread while it lasts, so the
-    // pool is sized for the clients expected at once, not for the cores.
-    const int nPool = nThreads > 0 ? nThreads : 1;
-    pServer->new_task_queue = [nPool] { return new httplib::ThreadPool(static_cast<std::size_t>(nPool)); };
+    ConnectionLimits limits;
+    limits.nThreads = nThreads > 0 ? nThreads : 1;
+    limits.nPerAddress = m_options.nConnectionsPerAddress;
+    limits.nMaxOpen = m_options.nMaxConnections;
+    limits.nHeaderSeconds = m_options.nHeaderSeconds;
+    auto pServer = std::make_unique<CGuardedHttpServer>(limits);
     // The library's default also sets SO_REUSEPORT, which would let a second
     // server, perhaps on another database file, share the port silently.
     pServer->set_socket_options([](int hSocket) {
@@ -45,15 +45,6 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     // The library refuses a body that reaches its limit; a body of exactly
     // STORE_MAX_BODY bytes is still allowed.
     pServer->set_payload_max_length(STORE_MAX_BODY + 1);
-    // A connection is closed when idle, never after a count of requests: a
-    // close after the n-th reply races the client's next request on it.
-    pServer->set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
-    // The library writes a response's header and body separately; without
-    // this, Nagle's algorithm holds the body back until the client's delayed
-    // acknowledgement, some 40 ms per reply on a kept-alive connection.
-    pServer->set_tcp_nodelay(true);
-    pServer->set_read_timeout(10, 0);
-    pServer->set_write_timeout(10, 0);
 
     // Bodies are taken through a content reader: the library's own form
     // handling refuses form bodies above 8 KiB, far below a large task.
@@ -113,21 +104,18 @@ bool CStoreServer::Start(const std::string& strHost, int nPort, std::string& str
 {
     if (!Bind(strHost, nPort, strError, nThreads))
         return false;
-    httplib::Server* pServer = m_pServer.get();
-    m_thread = std::thread([pServer] { pServer->listen_after_bind(); });
-    // stop() only reaches a server that already runs; waiting here keeps a
-    // Stop() right after Start() from missing it and hanging the join.
-    for (int i = 0; i < 5000 && !pServer->is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!m_pServer->StartServing(strError)) {
+        m_pServer.reset();
+        m_nPort = 0;
+        return false;
+    }
     return true;
 }
 
 void CStoreServer::Stop()
 {
     if (m_pServer)
-        m_pServer->stop();
-    if (m_thread.joinable())
-        m_thread.join();
+        m_pServer->StopServing();
     m_pServer.reset();
     m_nPort = 0;
 }

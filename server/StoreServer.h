@@ -8,13 +8,10 @@
 
 #include <memory>
 #include <string>
-#include <thread>
-
-namespace httplib {
-class Server;
-}
 
 namespace quarvex {
+
+class CGuardedHttpServer;
 
 // Request bodies above this size are refused before they are read whole.
 constexpr std::size_t STORE_MAX_BODY = 4 * 1024 * 1024;
@@ -29,8 +26,9 @@ public:
 
     // Opens the database file; strError says why not.
     bool Open(const std::string& strDbPath, std::string& strError);
-    // Binds to host:port (port 0 picks a free one) and serves on a thread of
-    // its own until Stop(). nThreads bounds the connections served at once.
+    // Binds to host:port (port 0 picks a free one) and serves on threads of
+    // its own until Stop(). nThreads bounds the connections served at once;
+    // the options bound those of one client address and their deadlines.
     bool Start(const std::string& strHost, int nPort, std::string& strError, int nThreads = 64);
     // The bound port; 0 before Start().
     int GetPort() const { return m_nPort; }
@@ -42,8 +40,8 @@ private:
     bool Bind(const std::string& strHost, int nPort, std::string& strError, int nThreads);
 
     CStoreService m_service;
-    std::unique_ptr<httplib::Server> m_pServer;  // Declared after m_service, which its handlers use.
-    std::thread m_thread;
+    const StoreOptions m_options;
+    std::unique_ptr<CGuardedHttpServer> m_pServer;  // Declared after m_service, which its handlers use.
     int m_nPort = 0;
 };
 

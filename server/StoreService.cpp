@@ -211,26 +211,26 @@ std::string CStoreService::Login(const StoreForm& form, const std::string& strAd
     const std::string strNameKey = LowerAscii(strName);
     const std::int64_t nNow = Now();
     // A locked-out name or address is refused without looking at the
-    // password, so guessing gains nothing while the lock lasts. The attempt
-    // is counted before the slow hash: guesses sent in parallel all reach
-    // the hash at once, and a check that only counted afterwards would let
-    // every one of them through.
-    if (!m_nameThrottle.Reserve(strNameKey, nNow))
+    // password, so guessing gains nothing while the lock lasts. For the name
+    // the attempt is counted before the slow hash: guesses sent in parallel
+    // all reach the hash at once, and a check that only counted afterwards
+    // would let every one of them through. An address is counted after the
+    // hash: many honest clients may share one (an office behind NAT, a
+    // proxy), and their logins in flight together must not lock each other
+    // out; the connection limit per address bounds its guesses in flight.
+    if (!m_addressThrottle.IsAllowed(strAddress, nNow) || !m_nameThrottle.Reserve(strNameKey, nNow))
         return FAILED;
-    if (!m_addressThrottle.Reserve(strAddress, nNow)) {
-        m_nameThrottle.CancelReservation(strNameKey);
-        return FAILED;
-    }
 
     std::optional<StoreAccount> account = m_db.FindAccount(strName);
     // Unknown names cost a hash too, so the time taken does not tell which
     // names exist.
     const bool bOk = VerifyPassword(account ? account->strPasswordHash : m_strDummyHash, strPassword) &&
                      account && !account->strPasswordHash.empty();
-    if (!bOk)
+    if (!bOk) {
+        m_addressThrottle.RecordFailure(strAddress, nNow);
         return FAILED;
+    }
     m_nameThrottle.RecordSuccess(strNameKey);
-    m_addressThrottle.CancelReservation(strAddress);
 
     const std::string strToken = MakeSessionToken();
     if (!m_db.AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,

@@ -33,6 +33,12 @@ struct StoreOptions {
     int nAddressFreeFailures = 20;
     std::int64_t nLockBaseSeconds = 2;
     std::int64_t nLockMaxSeconds = 900;
+    // Connections (when served on HTTP): how many one client address may
+    // hold open, how many may be open in all, and the seconds a request
+    // header may take from its first byte to its end.
+    int nConnectionsPerAddress = 16;
+    int nMaxConnections = 512;
+    int nHeaderSeconds = 5;
     // What one account may keep, far beyond what any user's definitions
     // take: saves past either limit are answered FAILED.
     std::int64_t nMaxTasksPerAccount = 10000;

@@ -28,10 +28,12 @@ namespace {
 const char s_szUsage[] =
     "usage: quarvex-store [--db FILE] COMMAND [ARGS]\n"
     "\n"
-    "  serve [--listen HOST:PORT] [--max-tasks N] [--max-bytes N[K|M|G]]\n"
+    "  serve [--listen HOST:PORT] [--max-tasks N] [--max-bytes N[K|M|G]] [--max-per-address N]\n"
     "                              serve the task store (default 127.0.0.1:8080); an account\n"
-    "                              may keep N tasks (default 10000) of N bytes in all\n"
-    "                              (default 1G); saves past either are answered \"failed\"\n"
+    "                              may keep --max-tasks tasks (default 10000) and --max-bytes\n"
+    "                              bytes in all (default 1G): saves past either are answered\n"
+    "                              \"failed\"; one client address may hold --max-per-address\n"
+    "                              connections at once (default 16)\n"
     "  adduser NAME                add an account; the password is read from standard input\n"
     "  passwd NAME                 set an account's password, read from standard input\n"
     "  deluser NAME                delete an account with its tasks and sessions\n"
@@ -193,6 +195,15 @@ int main(int argc, char** argv)
         const std::string strArg = argv[i];
         if ((strArg == "--db" || strArg == "--listen") && i + 1 < argc) {
             (strArg == "--db" ? strDb : strListen) = argv[++i];
+        } else if (strArg == "--max-per-address" && i + 1 < argc) {
+            std::int64_t nCount = 0;
+            if (!IsAllDigits(argv[++i]) || !ParseCount(argv[i], nCount) || nCount > 100000) {
+                std::fprintf(stderr, "quarvex-store: bad count for %s: '%s'\n", strArg.c_str(), argv[i]);
+                return Usage();
+            }
+            options.nConnectionsPerAddress = static_cast<int>(nCount);
+            // A share above the total could never be reached.
+            options.nMaxConnections = std::max(options.nMaxConnections, options.nConnectionsPerAddress);
         } else if ((strArg == "--max-tasks" || strArg == "--max-bytes") && i + 1 < argc) {
             std::int64_t& nLimit = strArg == "--max-tasks" ? options.nMaxTasksPerAccount : options.nMaxBytesPerAccount;
             if (!ParseCount(argv[++i], nLimit) || (strArg == "--max-tasks" && !IsAllDigits(argv[i]))) {

@@ -23,7 +23,9 @@ trap cleanup EXIT
 
 start_server() {
     : > "$TMP/server.log"
-    "$STORE" --db "$TMP/store.db" serve --listen 127.0.0.1:0 2> "$TMP/server.log" &
+    # Every load client comes from 127.0.0.1: one address holding them all.
+    "$STORE" --db "$TMP/store.db" serve --listen 127.0.0.1:0 --max-per-address $((CLIENTS + 8)) \
+        2> "$TMP/server.log" &
     PID=$!
     for _ in $(seq 100); do
         PORT=$(sed -n 's/.*serving on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$TMP/server.log")

@@ -35,6 +35,24 @@ TEST(TaskLoadTest, ParametersAndCredential)
     }
 }
 
+TEST(TaskLoadTest, PageTimeoutIsOptionalAndAlwaysBounded)
+{
+    struct { const char* pszKey; int nSeconds; } cases[] = {
+        { "", 60 },                                 // no key: the default
+        { "<timeout>5</timeout>", 5 },
+        { "<timeout>0</timeout>", 60 },             // no limit is no choice
+        { "<timeout>-3</timeout>", 60 },
+        { "<timeout>soon</timeout>", 60 },
+        { "<timeout>99999999</timeout>", 86400 },   // a day at most
+    };
+    for (const auto& c : cases) {
+        CTask task;
+        const std::string strDef = std::string("<root><network><url>http://h/</url>") + c.pszKey + "</network></root>";
+        ASSERT_TRUE(task.LoadDefinition(strDef.c_str()));
+        EXPECT_EQ(task.m_nTimeout, c.nSeconds) << c.pszKey;
+    }
+}
+
 TEST(TaskLoadTest, SecondDefinitionReplacesTheFirst)
 {
     CTask task;

@@ -301,6 +301,55 @@ TEST_F(TaskRunTest, StopDuringThePageWaitEndsThePassAtOnce)
     EXPECT_EQ(aLog[0], "无法从" + m_site.Url("/hang") + "获取网页内容。错误原因：连接被中断\r\n");
 }
 
+TEST_F(TaskRunTest, ErrorStatusesAndSilentServersEndThePassWithTheirReason)
+{
+    Load(PageOptions());
+    m_site.SetPage(MakeTablePage({{"a", "1"}}));
+    {
+        std::lock_guard lock(m_site.m_mutex);
+        m_site.m_nPageStatus = 404;
+    }
+    EXPECT_FALSE(m_task.RunPass()) << "an error page is no page to extract from";
+    EXPECT_EQ(m_task.GetDataList().GetCount(), 0u);
+
+    // The definition's own limit ends a page that never comes; the worker
+    // then waits for its next period as after any failed fetch.
+    CDefOptions o = PageOptions();
+    o.strUrl = m_site.Url("/hang");
+    o.nTimeout = 1;
+    o.nPeriod = 3600;
+    Load(o);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_task.Start(&m_observer));
+    ASSERT_TRUE(m_observer.WaitUntil([&] { return m_observer.CountLocked("failed") >= 2; }, 8000));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+    EXPECT_TRUE(m_task.IsRunning()) << "the worker counts down to its next pass";
+    m_task.StopAndWait();
+
+    const std::vector<std::string> aLog = Logs();
+    ASSERT_EQ(aLog.size(), 2u);
+    EXPECT_EQ(aLog[0], "无法从" + m_site.Url("/page") + "获取网页内容。错误原因：服务器返回错误状态 404\r\n");
+    EXPECT_EQ(aLog[1], "无法从" + m_site.Url("/hang") + "获取网页内容。错误原因：连接超时\r\n");
+}
+
+TEST_F(TaskRunTest, AWebPostTheTargetRefusesIsLogged)
+{
+    CDefOptions o = PageOptions();
+    o.bWebPost = true;
+    o.strWebPostUrl = m_site.Url("/post");
+    o.strWebPostVar = "n=<@@name@@>";
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}}));
+    {
+        std::lock_guard lock(m_site.m_mutex);
+        m_site.m_nPostStatus = 500;
+    }
+    ASSERT_TRUE(m_task.RunPass());
+    const std::vector<std::string> aLog = Logs();
+    ASSERT_EQ(aLog.size(), 3u);
+    EXPECT_EQ(aLog[1], "WEB POST失败：服务器返回错误状态 500\r\n");
+}
+
 TEST_F(TaskRunTest, StopDuringTheCountdownAndRunNow)
 {
     CDefOptions o = PageOptions();

@@ -35,6 +35,7 @@ struct CDefOptions {
         {0, "name", "@td", 1, true, ""},
         {0, "price", "@td#td", 2, false, ""},
     };
+    int nTimeout = 0;  // root@network@timeout in seconds; 0 writes no key.
     bool bWebPost = false;
     int nWebPostMethod = 0;
     std::string strWebPostUrl;
@@ -63,6 +64,8 @@ inline std::string MakeDefinition(const CDefOptions& o)
                     key("method", std::to_string(o.nMethod));
     for (const auto& [strName, strValue] : o.aParams)
         s += "<parameter>" + key("name", strName) + key("value", strValue) + "</parameter>";
+    if (o.nTimeout > 0)
+        s += key("timeout", std::to_string(o.nTimeout));
     s += key("webpost", o.bWebPost ? "1" : "0") +
          key("webpostmethod", std::to_string(o.nWebPostMethod)) +
          key("webposturl", o.strWebPostUrl) + key("webpostvar", o.strWebPostVar) + "</network>";
@@ -182,6 +185,7 @@ public:
         auto fnPage = [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard lock(m_mutex);
             m_aPageRequests.push_back({req.method, req.target, req.body});
+            res.status = m_nPageStatus;
             res.set_content(m_strPage, "text/html");
             m_cv.notify_all();
         };
@@ -190,6 +194,7 @@ public:
         auto fnPost = [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard lock(m_mutex);
             m_aPosts.push_back({req.method, req.target, req.body});
+            res.status = m_nPostStatus;
             res.set_content("ok", "text/plain");
             m_cv.notify_all();
         };
@@ -238,6 +243,8 @@ public:
     std::vector<CRequest> m_aPageRequests;
     std::vector<CRequest> m_aPosts;
     int m_nHanging = 0;
+    int m_nPageStatus = 200;  // Status of "/page" and "/post" answers; under m_mutex.
+    int m_nPostStatus = 200;
 
 private:
     httplib::Server m_server;

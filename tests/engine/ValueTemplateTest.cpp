@@ -35,7 +35,7 @@ TEST(ValueTemplateTest, SubstitutionEdgeCases)
         { "<@@Name@@><@@nobody@@><@NOW@><@NULL@><@SKIP@>", {"x", "", ""},
           "<@@Name@@><@@nobody@@><@NOW@><@NULL@><@SKIP@>" },
         { "f=<@#file#@>&p=<@@file@@>", {"", strFile.c_str(), ""},
-          "f=a+b%2D+%D6%D0%00z&p=" + strFile },
+          "f=a+b%2D%0A%D6%D0%00z&p=" + strFile },
         { "f=<@#file#@>", {"", "/nonexistent/quarvex", ""}, "f=<@#file#@>" },  // unreadable
         { "f=<@#file#@>", {"", "", ""}, "f=<@#file#@>" },                      // nothing saved
         { "f=<@#name#@>", {"x", "", ""}, "f=<@#name#@>" },  // not a linked-file column

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -125,4 +127,57 @@ TEST(FetchCommandTest, WrongCommandLinesExitTwo)
     EXPECT_EQ(RunFetch({ "--bogus", "http://h/" }).nStatus, 2);
     EXPECT_EQ(RunFetch({ "http://h/", "http://g/" }).nStatus, 2);
     EXPECT_EQ(RunFetch({ "--post" }).nStatus, 2);
+}
+
+TEST(FetchCommandTest, ErrorStatusesPrintTheBodyAndFailedExchangesOnlyWhenAsked)
+{
+    CRawServer missing(AnswerEach("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"));
+    CRun run = RunFetch({ missing.GetUrl("/") });
+    EXPECT_EQ(run.nStatus, 114);
+    EXPECT_EQ(run.strOut, "gone");
+    EXPECT_EQ(run.strErr, "error -14: 服务器返回错误状态 404\n");
+
+    const std::string strHead = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    CRawServer cut([&strHead](CRawConnection& c) { c.ReadRequest(); c.Send(strHead + "partial"); });
+    run = RunFetch({ cut.GetUrl("/") });
+    EXPECT_EQ(run.nStatus, 106);
+    EXPECT_EQ(run.strOut, "");
+    EXPECT_EQ(run.strErr, "error -6: SOCKET错误\n");
+    EXPECT_EQ(RunFetch({ "--partial", cut.GetUrl("/") }).strOut, "partial");
+    EXPECT_EQ(RunFetch({ "--include", cut.GetUrl("/") }).strOut, strHead + "partial");
+
+    // Closing without a byte is a failure, not "error 0".
+    CRawServer mute([](CRawConnection& c) { c.ReadRequest(); });
+    run = RunFetch({ mute.GetUrl("/") });
+    EXPECT_EQ(run.nStatus, 106);
+    EXPECT_EQ(run.strErr, "error -6: SOCKET错误\n");
+}
+
+TEST(FetchCommandTest, TimeoutBoundsTheWholeExchange)
+{
+    CRawServer drip([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        for (int i = 0; i < 100 && c.Send("x"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    const CRun run = RunFetch({ "--timeout", "800", drip.GetUrl("/") });
+    const auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(run.nStatus, 111);
+    EXPECT_EQ(run.strErr, "error -11: 连接超时\n");
+    EXPECT_EQ(run.strOut, "");
+    EXPECT_LT(nMs, 6000);
+}
+
+TEST(FetchCommandTest, CredentialsDoNotFollowARedirectToAnotherServer)
+{
+    CRawServer target(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ntarget"));
+    CRawServer server(AnswerEach("HTTP/1.1 302 Found\r\nLocation: " + target.GetUrl("/t") + "\r\nContent-Length: 0\r\n\r\n"));
+    const CRun run = RunFetch({ "--auth", "u:p", "--follow", server.GetUrl("/") });
+    EXPECT_EQ(run.nStatus, 0);
+    EXPECT_EQ(run.strOut, "target");
+    ASSERT_EQ(target.GetRequests().size(), 1u);
+    EXPECT_EQ(target.GetRequests()[0].find("Authorization"), std::string::npos);
+    EXPECT_NE(server.GetRequests().at(0).find("Authorization: Basic dTpw"), std::string::npos);
 }

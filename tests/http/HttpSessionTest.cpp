@@ -35,11 +35,13 @@ CRawServer::Handler AnswerEach(std::string strResponse)
     };
 }
 
-// One GET's text with everything this client sends, for a server at 127.0.0.1.
-std::string ExpectedGet(const std::string& strPath, const std::string& strReferer, const std::string& strAuth = "")
+// One GET's text with everything this client sends, for a server at
+// 127.0.0.1 on nPort (never the scheme's own port in these tests).
+std::string ExpectedGet(int nPort, const std::string& strPath, const std::string& strReferer,
+                        const std::string& strAuth = "")
 {
     return "GET " + strPath + " HTTP/1.1\r\n"
-           "Host: 127.0.0.1\r\n"
+           "Host: 127.0.0.1:" + std::to_string(nPort) + "\r\n"
            "Accept: */*\r\n"
            "Referer: " + strReferer + "\r\n"
            "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n"
@@ -78,10 +80,10 @@ TEST(HttpSessionTest, GetTextsAndReferersOnNewAndReusedConnections)
 
     const auto aRequests = server.GetRequests();
     ASSERT_EQ(aRequests.size(), 4u);
-    EXPECT_EQ(aRequests[0], ExpectedGet("/a/b.asp?x=1", "127.0.0.1/a/", "Basic dTpw"));
-    EXPECT_EQ(aRequests[1], ExpectedGet("/c/d", "127.0.0.1/c/", "Basic dTpw"));
-    EXPECT_EQ(aRequests[2], ExpectedGet("/e", "http://r/", "Basic dTpw"));
-    EXPECT_EQ(aRequests[3], ExpectedGet("/f/g", ""));
+    EXPECT_EQ(aRequests[0], ExpectedGet(server.GetPort(), "/a/b.asp?x=1", "127.0.0.1/a/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[1], ExpectedGet(server.GetPort(), "/c/d", "127.0.0.1/c/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[2], ExpectedGet(server.GetPort(), "/e", "http://r/", "Basic dTpw"));
+    EXPECT_EQ(aRequests[3], ExpectedGet(server.GetPort(), "/f/g", ""));
 }
 
 TEST(HttpSessionTest, PostTextsCarryTheBodyAndNoAuthorization)
@@ -97,7 +99,7 @@ TEST(HttpSessionTest, PostTextsCarryTheBodyAndNoAuthorization)
 
     const std::string strHead =
         "POST /form HTTP/1.1\r\n"
-        "Host: 127.0.0.1\r\n"
+        "Host: 127.0.0.1:" + std::to_string(server.GetPort()) + "\r\n"
         "Accept: */*\r\n"
         "Accept-Language: zh-cn\r\n"
         "Referer: R\r\n"
@@ -140,7 +142,7 @@ TEST(HttpSessionTest, InterimContinueThenTheFinalHeader)
     GetAndWait(session, server.GetUrl("/"), nullptr);
     EXPECT_EQ(session.m_nError, 0);
     EXPECT_EQ(session.GetBody(), "body");
-    EXPECT_EQ(session.m_strHeader, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
+    EXPECT_EQ(session.m_strHeader, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
 }
 
 TEST(HttpSessionTest, CloseDelimitedBodyEndsWithTheConnection)
@@ -177,24 +179,44 @@ TEST(HttpSessionTest, ChunkedBodyCompletesOnAKeptConnectionAndTheConnectionIsReu
     EXPECT_EQ(server.GetConnectionCount(), 1);
 }
 
-TEST(HttpSessionTest, TruncatedLastChunkStaysAsReceived)
+TEST(HttpSessionTest, BrokenChunkedBodiesFailKeepingTheDecodedPart)
 {
-    CRawServer server([](CRawConnection& connection) {
-        connection.ReadRequest();
-        connection.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n8\r\nabc");
-    });
-    CHttpPostSession session;
-    GetAndWait(session, server.GetUrl("/"), nullptr);
-    EXPECT_EQ(session.m_nError, 0);
-    EXPECT_EQ(session.GetBody(), "5\r\nhello\r\n8\r\nabc");
+    struct { const char* pszName; std::string strBody; bool bClose; std::string strKept; } cases[] = {
+        { "cut in the last chunk", "5\r\nhello\r\n8\r\nabc", true, "helloabc" },
+        { "cut before the last chunk", "5\r\nhello\r\n", true, "hello" },
+        { "no size", "5\r\nhello\r\nZZZ\r\nmore\r\n0\r\n\r\n", false, "hello" },
+        { "a negative size", "-5\r\nhello\r\n0\r\n\r\n", false, "" },
+        { "an over-long size", "2\r\nab\r\n1000000000\r\n", false, "ab" },
+    };
+    for (const auto& c : cases) {
+        // A broken body ends the exchange at once, even on a connection the
+        // server keeps open.
+        CRawServer server([&c](CRawConnection& connection) {
+            connection.ReadRequest();
+            connection.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + c.strBody);
+            if (!c.bClose)
+                connection.WaitForStop();
+        });
+        CHttpPostSession session;
+        session.m_nTimeout = -1;
+        GetAndWait(session, server.GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, -6) << c.pszName;
+        EXPECT_EQ(session.GetBody(), c.strKept) << c.pszName;
+        EXPECT_FALSE(session.m_hThread.IsRunning()) << c.pszName;
+    }
 }
 
 TEST(HttpSessionTest, BrokenServersEndWithTheirCodes)
 {
+    // None of these ends as an empty success.
     struct { const char* pszName; CRawServer::Handler fnHandler; int nError; const char* pszBody; } cases[] = {
-        { "closes on the request", [](CRawConnection& c) { c.ReadRequest(); }, 0, "" },
+        { "closes on the request", [](CRawConnection& c) { c.ReadRequest(); }, -6, "" },
         { "closes in the header",
-          [](CRawConnection& c) { c.ReadRequest(); c.Send("HTTP/1.1 200 OK\r\nContent-Le"); }, 0, "" },
+          [](CRawConnection& c) { c.ReadRequest(); c.Send("HTTP/1.1 200 OK\r\nContent-Le"); }, -6, "" },
+        { "sends no status line",
+          [](CRawConnection& c) { c.ReadRequest(); c.Send("<html>page</html>\r\n"); c.WaitForStop(); }, -6, "" },
+        { "answers in a header alone",
+          [](CRawConnection& c) { c.ReadRequest(); c.Send("Content-Length: 2\r\n\r\nok"); }, -6, "" },
         { "closes before the declared length",
           [](CRawConnection& c) { c.ReadRequest(); c.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"); }, -6, "abc" },
         { "length zero", AnswerEach("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"), 0, "" },
@@ -442,8 +464,8 @@ TEST(HttpSessionTest, LargeBodiesArriveWholeFastOrTricklingOnOneConnection)
     EXPECT_EQ(server.GetConnectionCount(), 1);
     const auto aRequests = server.GetRequests();
     ASSERT_EQ(aRequests.size(), 22u);
-    EXPECT_EQ(aRequests[1], ExpectedGet("/slow", "127.0.0.1/"));
-    EXPECT_EQ(aRequests[21], ExpectedGet("/small", "127.0.0.1/"));
+    EXPECT_EQ(aRequests[1], ExpectedGet(server.GetPort(), "/slow", "127.0.0.1/"));
+    EXPECT_EQ(aRequests[21], ExpectedGet(server.GetPort(), "/small", "127.0.0.1/"));
 }
 
 TEST(HttpSessionTest, LargeBodyCutShortOrStalledEndsWithItsCode)
@@ -487,5 +509,139 @@ TEST(HttpSessionTest, LargeFormBodyOnAKeptConnectionGoesOutWhole)
     const auto aRequests = server.GetRequests();
     ASSERT_EQ(aRequests.size(), 3u);
     EXPECT_EQ(aRequests[1].substr(aRequests[1].size() - strBody.size()), strBody);
-    EXPECT_EQ(aRequests[2], ExpectedGet("/after", "127.0.0.1/"));
+    EXPECT_EQ(aRequests[2], ExpectedGet(server.GetPort(), "/after", "127.0.0.1/"));
+}
+
+TEST(HttpSessionTest, ErrorStatusesEndWithTheirCodeKeepTheBodyAndTheConnection)
+{
+    CRawServer server([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n\r\n"
+               "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone");
+        c.ReadRequest();
+        c.Send("HTTP/1.1 503 Service Unavailable\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbusy\r\n0\r\n\r\n");
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        c.WaitForPeerClose();
+    });
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/a"), nullptr);
+    EXPECT_EQ(session.m_nError, -14);
+    EXPECT_EQ(session.m_nStatus, 404);
+    EXPECT_STREQ(session.GetErrorText(), "服务器返回错误状态");
+    EXPECT_EQ(session.GetBody(), "gone");
+    session.Post(server.GetUrl("/b").c_str(), nullptr, "x=1");
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, -14);
+    EXPECT_EQ(session.m_nStatus, 503);
+    EXPECT_EQ(session.DescribeError(), "服务器返回错误状态 503");
+    GetAndWait(session, server.GetUrl("/c"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(session.m_nStatus, 200);
+    EXPECT_EQ(session.GetBody(), "ok");
+    EXPECT_EQ(server.GetConnectionCount(), 1);
+}
+
+TEST(HttpSessionTest, TheDeadlineEndsADrippingOrSilentExchange)
+{
+    // One byte every 100 ms never trips the wait limit; the deadline ends it.
+    CRawServer drip([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        for (int i = 0; i < 200 && c.Send("x"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    CRawServer silent([](CRawConnection& c) { c.ReadRequest(); c.WaitForStop(); });
+    CRawServer slowHeader([](CRawConnection& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.1 200 OK\r\n");
+        for (int i = 0; i < 200 && c.Send("X-A: b\r\n"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    for (const CRawServer* pServer : { &drip, &silent, &slowHeader }) {
+        CHttpPostSession session;
+        session.m_nTimeout = -1;
+        session.m_nDeadline = 600;
+        const auto t0 = Clock::now();
+        GetAndWait(session, pServer->GetUrl("/"), nullptr);
+        EXPECT_EQ(session.m_nError, -11);
+        EXPECT_GE(MsSince(t0), 550);
+        EXPECT_LT(MsSince(t0), 5000);
+        EXPECT_FALSE(session.m_hThread.IsRunning());
+    }
+    // Each request has a deadline of its own: a kept connection's second
+    // request is not charged with the first one's time.
+    CRawServer kept(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CHttpPostSession session;
+    session.m_nDeadline = 400;
+    GetAndWait(session, kept.GetUrl("/1"), nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    GetAndWait(session, kept.GetUrl("/2"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    EXPECT_EQ(kept.GetConnectionCount(), 1);
+}
+
+TEST(HttpSessionTest, CredentialsGoOnlyWhereTheyWereGivenFor)
+{
+    CRawServer other(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nother"));
+    const std::string strOther = other.GetUrl("/o");
+    CRawServer server([&strOther](CRawConnection& c) {
+        for (std::string strRequest; !(strRequest = c.ReadRequest()).empty();) {
+            if (strRequest.compare(0, 9, "GET /away") == 0)
+                c.Send("HTTP/1.1 302 Found\r\nLocation: " + strOther + "\r\nContent-Length: 0\r\n\r\n");
+            else if (strRequest.compare(0, 9, "GET /here") == 0)
+                c.Send("HTTP/1.1 302 Found\r\nLocation: /there\r\nContent-Length: 0\r\n\r\n");
+            else if (strRequest.compare(0, 9, "GET /text") == 0)
+                c.Send("HTTP/1.1 200 OK\r\nX-Note: 302 Found\r\nLocation: " + strOther + "\r\nContent-Length: 1\r\n\r\nx");
+            else
+                c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nthere");
+        }
+    });
+    CHttpPostSession session;
+    session.m_strAuthorization = "Basic dTpw";
+    GetAndWait(session, server.GetUrl("/away"), nullptr);
+    ASSERT_TRUE(session.FollowRedirect());
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.GetBody(), "other");
+    GetAndWait(session, server.GetUrl("/here"), nullptr);
+    ASSERT_TRUE(session.FollowRedirect());
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.GetBody(), "there");
+    // The status line, not a header's text, makes a redirect.
+    GetAndWait(session, server.GetUrl("/text"), nullptr);
+    EXPECT_FALSE(session.FollowRedirect());
+
+    const auto aOther = other.GetRequests();
+    ASSERT_EQ(aOther.size(), 1u);
+    EXPECT_EQ(aOther[0].find("Authorization"), std::string::npos) << aOther[0];
+    const auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 4u);
+    for (const std::string& strRequest : aRequests)
+        EXPECT_NE(strRequest.find("\r\nAuthorization: Basic dTpw\r\n"), std::string::npos) << strRequest;
+}
+
+TEST(HttpSessionTest, PageValuesCannotAddLinesToARequest)
+{
+    CRawServer server(AnswerEach("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CHttpPostSession session;
+    GetAndWait(session, server.GetUrl("/collect?v=a\r\nX-Evil: 1 b"), nullptr);
+    EXPECT_EQ(session.m_nError, 0);
+    session.Post(server.GetUrl("/f x").c_str(), "r", "a=1");
+    ASSERT_TRUE(session.WaitForResponse(s_nWaitMs));
+    EXPECT_EQ(session.m_nError, 0);
+    auto aRequests = server.GetRequests();
+    ASSERT_EQ(aRequests.size(), 2u);
+    EXPECT_EQ(aRequests[0].substr(0, aRequests[0].find("\r\n")), "GET /collect?v=a%0D%0AX-Evil:%201%20b HTTP/1.1");
+    EXPECT_EQ(aRequests[0].find("\r\nX-Evil"), std::string::npos);
+    EXPECT_NE(aRequests[0].find("\r\nReferer: 127.0.0.1/\r\n"), std::string::npos) << aRequests[0];
+    EXPECT_EQ(aRequests[1].substr(0, aRequests[1].find("\r\n")), "POST /f%20x HTTP/1.1");
+
+    // A header value that would break its line is refused; nothing is sent.
+    GetAndWait(session, server.GetUrl("/r"), "http://r/\r\nX-Evil: 1");
+    EXPECT_EQ(session.m_nError, -15);
+    EXPECT_STREQ(session.GetErrorText(), "请求头含有非法字符");
+    session.m_strAuthorization = std::string("Basic a\0b", 9);
+    GetAndWait(session, server.GetUrl("/a"), nullptr);
+    EXPECT_EQ(session.m_nError, -15);
+    EXPECT_EQ(server.GetRequests().size(), 2u);
 }

@@ -80,13 +80,28 @@ TEST(ResponseTest, CompletionPointsAndBodiesAgreeForEveryPieceSize)
         { "chunked on a kept connection", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", false, true, true, 0, "abc" },
         { "chunked token, odd case", "HTTP/1.1 200 OK\r\ntransfer-encoding:gzip, Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", false, true, true, 0, "abc" },
         { "chunked, no data", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false, true, true, 0, "" },
-        { "chunked, cut off by the close", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", true, true, true, 0, "5\r\nab" },
+        { "chunked, cut off by the close", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", true, false, false, -6, "ab" },
+        { "chunked, cut before the last chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n10\r\npartial", true, false, false, -6, "hellopartial" },
+        { "chunked, no size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nZZZ\r\nabc\r\n0\r\n\r\n", false, false, false, -6, "hello" },
+        { "chunked, negative size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n", false, false, false, -6, "" },
+        { "chunked, over-long size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n123456789\r\nx", false, false, false, -6, "ab" },
+        { "chunked wins over a length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", false, true, true, 0, "abc" },
         { "close-delimited", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil the end", true, true, false, 0, "until the end" },
         { "close-delimited still open", "HTTP/1.1 200 OK\r\n\r\nmore to come", false, false, false, 0, "more to come" },
-        { "close-delimited, nothing", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", true, false, false, 0, "" },
+        { "close-delimited, nothing", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", true, true, false, 0, "" },
+        { "204 without a length", "HTTP/1.1 204 No Content\r\n\r\n", false, true, true, 0, "" },
         { "length cut short by the close", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", true, false, false, -6, "abc" },
         { "interim 100 Continue", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, true, true, 0, "ok" },
-        { "header never finished", "HTTP/1.1 200 OK\r\nContent-Le", true, false, false, 0, "" },
+        { "two interims, one with a length", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, true, true, 0, "ok" },
+        { "a stray blank line first", "\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false, true, true, 0, "ok" },
+        { "header never finished", "HTTP/1.1 200 OK\r\nContent-Le", true, false, false, -6, "" },
+        { "closed without a byte", "", true, false, false, -6, "" },
+        { "no status line", "<html>hello</html>\r\n\r\n", false, false, false, -6, "" },
+        { "a header without its status line", "Content-Length: 2\r\n\r\nok", false, false, false, -6, "" },
+        { "a status of two digits", "HTTP/1.1 20 OK\r\nContent-Length: 2\r\n\r\nok", false, false, false, -6, "" },
+        { "not found, body kept", "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone", false, true, true, -14, "gone" },
+        { "server error, chunked", "HTTP/1.0 503 Busy\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbusy\r\n0\r\n\r\n", false, true, true, -14, "busy" },
+        { "a 399 is no error", "HTTP/1.1 399 Odd\r\nContent-Length: 1\r\n\r\nx", false, true, true, 0, "x" },
     };
     for (const auto& c : cases) {
         for (std::size_t nPiece : s_aPieces) {
@@ -100,6 +115,27 @@ TEST(ResponseTest, CompletionPointsAndBodiesAgreeForEveryPieceSize)
                 EXPECT_TRUE(r.bDone) << c.pszName << ", pieces of " << nPiece;
             }
         }
+    }
+}
+
+TEST(ResponseTest, StatusIsKeptAndInterimResponsesNeverAccumulate)
+{
+    // Far more interim responses than a header may hold: each is dropped as
+    // it ends, so none counts against the final header's limit.
+    std::string strIn;
+    for (int i = 0; i < 10000; ++i)
+        strIn += "HTTP/1.1 100 Continue\r\n\r\n";
+    strIn += "HTTP/1.1 429 Too Many Requests\r\nContent-Length: 4\r\n\r\nslow";
+    for (std::size_t nPiece : { std::size_t{ 7 }, std::size_t{ 100000 } }) {
+        CFeedSession session;
+        session.Begin();
+        ASSERT_TRUE(session.Feed(strIn, nPiece));
+        EXPECT_TRUE(session.IsComplete());
+        EXPECT_EQ(session.m_nError, -14);
+        EXPECT_EQ(session.m_nStatus, 429);
+        EXPECT_EQ(session.DescribeError(), "服务器返回错误状态 429");
+        EXPECT_EQ(session.GetBody(), "slow");
+        EXPECT_EQ(session.m_strHeader, "HTTP/1.1 429 Too Many Requests\r\nContent-Length: 4\r\n\r\n");
     }
 }
 
@@ -176,7 +212,9 @@ TEST(ResponseTest, ErrorTextsCoverTheTableAndNothingElse)
     EXPECT_STREQ(CHttpSession::GetErrorText(-11), "连接超时");
     EXPECT_STREQ(CHttpSession::GetErrorText(-12), "连接被中断");
     EXPECT_STREQ(CHttpSession::GetErrorText(-13), "安全连接失败");
-    EXPECT_STREQ(CHttpSession::GetErrorText(-14), "错误代码无效");
+    EXPECT_STREQ(CHttpSession::GetErrorText(-14), "服务器返回错误状态");
+    EXPECT_STREQ(CHttpSession::GetErrorText(-15), "请求头含有非法字符");
+    EXPECT_STREQ(CHttpSession::GetErrorText(-16), "错误代码无效");
     EXPECT_STREQ(CHttpSession::GetErrorText(5), "错误代码无效");
     EXPECT_STREQ(CHttpSession::GetErrorText(-2147483647 - 1), "错误代码无效");
 }

@@ -17,6 +17,9 @@ TEST(ParseUrlTest, SchemeHostPortAndPathEdgeCases)
         { "http://h:8x/",              true,  "h",    8,     "/" },      // leading digits only
         { "http://h/a%20b/../c",       true,  "h",    80,    "/a%20b/../c" },  // nothing decoded
         { "http://",                   true,  "",     80,    "/" },
+        { "http://h\r\nX: 1/",         false, "",     0,     "" },       // no control byte in a host
+        { "http://127.0.0.1 x/",       false, "",     0,     "" },       // nor a blank
+        { "http://h\x7F/",             false, "",     0,     "" },
         { "http://h:8080",             false, "",     0,     "" },       // a port needs a '/' after it
         { "http://h:123456/",          false, "",     0,     "" },       // six port characters
         { "https://h/",                false, "",     0,     "" },
@@ -81,6 +84,30 @@ TEST(DefaultRefererTest, HostAndPathUpToItsLastSlash)
     EXPECT_EQ(DefaultReferer("h", "/"), "h/");
     EXPECT_EQ(DefaultReferer("h", "/page"), "h/");
     EXPECT_EQ(DefaultReferer("h", "/a?next=/b/c"), "h/a?next=/b/");  // the last '/', even in the query
+    EXPECT_EQ(DefaultReferer("h", "/a b\r\n/c"), "h/a%20b%0D%0A/");  // never a line break in the header
+}
+
+TEST(RequestTextTest, HostNamesThePortUnlessItIsTheSchemes)
+{
+    EXPECT_EQ(HostHeaderValue("h", 80, false), "h");
+    EXPECT_EQ(HostHeaderValue("h", 18001, false), "h:18001");
+    EXPECT_EQ(HostHeaderValue("h", 443, true), "h");
+    EXPECT_EQ(HostHeaderValue("h", 80, true), "h:80");
+    EXPECT_EQ(HostHeaderValue("h", 443, false), "h:443");
+}
+
+TEST(RequestTextTest, TargetsCarryNoBlankOrControlByteFromAPage)
+{
+    // A page value put into an address must not end the request line or
+    // add a header of its own.
+    const std::string strGet = ComposeGetRequest("h", "/collect?v=a\r\nX-Evil: 1 b\t\x7F", "", "", true);
+    EXPECT_EQ(strGet.substr(0, strGet.find("\r\n")), "GET /collect?v=a%0D%0AX-Evil:%201%20b%09%7F HTTP/1.1");
+    EXPECT_EQ(strGet.find("\r\nX-Evil"), std::string::npos);
+    const std::string strPost = ComposePostRequest("h", std::string("/f\0 x", 5), "", "");
+    EXPECT_EQ(strPost.substr(0, strPost.find("\r\n")), "POST /f%00%20x HTTP/1.1");
+    // Everything else goes as it is: escapes, GBK bytes, punctuation.
+    const std::string strKept = ComposeGetRequest("h", "/a%20b/\xD6\xD0?x=\"<>\"&y=~", "", "", true);
+    EXPECT_EQ(strKept.substr(0, strKept.find("\r\n")), "GET /a%20b/\xD6\xD0?x=\"<>\"&y=~ HTTP/1.1");
 }
 
 TEST(RequestTextTest, GetLinesInOrderWithAndWithoutAuthorizationAndKeepAlive)
@@ -139,8 +166,8 @@ TEST(UrlEncodeTest, SurprisingBytes)
         { "",                     "" },
         { "AZaz09",               "AZaz09" },
         { "-._*~",                "%2D%2E%5F%2A%7E" },
-        { "\t\n\v\f\r ",          "++++++" },
-        { "\x08\x0E",             "%08%0E" },   // just outside 9..13
+        { "\t\n\v\f\r ",          "%09%0A%0B%0C%0D+" },  // only the blank is '+'
+        { "\x08\x0E\x1F\x7F",     "%08%0E%1F%7F" },
         { "a=b&c",                "a%3Db%26c" },
         { "\xFF",                 "%FF" },
     };

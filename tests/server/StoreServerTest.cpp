@@ -1,12 +1,23 @@
 // StoreServerTest.cpp - the store on HTTP, in-process on 127.0.0.1: replies,
 // refusals of oversized and malformed bodies, and starting and stopping.
+#include "GuardedHttpServer.h"
 #include "StoreServer.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sodium.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 using namespace quarvex;
 
@@ -44,6 +55,92 @@ protected:
 };
 
 const char s_szForm[] = "application/x-www-form-urlencoded";
+
+// A blocking TCP connection to 127.0.0.1:nPort from the loopback address
+// pszSource, so a test can play several clients; -1 on failure.
+int ConnectFrom(const char* pszSource, int nPort)
+{
+    const int hSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, pszSource, &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    if (hSocket < 0 || bind(hSocket, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        connect(hSocket, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0) {
+        if (hSocket >= 0)
+            close(hSocket);
+        return -1;
+    }
+    return hSocket;
+}
+
+void SendText(int hSocket, const std::string& strText)
+{
+    for (std::size_t nDone = 0; nDone < strText.size();) {
+        const ssize_t n = send(hSocket, strText.data() + nDone, strText.size() - nDone, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        nDone += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads until the server closes the connection or nLimitMs passes; what
+// arrived, and in *pbClosed whether the close came.
+std::string ReadUntilClosed(int hSocket, int nLimitMs, bool* pbClosed)
+{
+    std::string strText;
+    *pbClosed = false;
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nLimitMs);
+    for (;;) {
+        const auto nLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - std::chrono::steady_clock::now()).count();
+        pollfd poll1{ hSocket, POLLIN, 0 };
+        if (nLeft <= 0 || poll(&poll1, 1, static_cast<int>(nLeft)) <= 0)
+            return strText;
+        char aBuffer[4096];
+        const ssize_t n = recv(hSocket, aBuffer, sizeof(aBuffer), 0);
+        if (n <= 0) {
+            *pbClosed = true;
+            return strText;
+        }
+        strText.append(aBuffer, static_cast<std::size_t>(n));
+    }
+}
+
+// Connections that send a text every 300 ms on a thread of their own until
+// stopped; they are closed when this goes, also when a test fails early.
+struct CSlowClients {
+    std::vector<int> aSockets;
+    std::atomic<bool> bDripping{ false };
+    std::thread dripper;
+
+    void Start(const std::string& strText)
+    {
+        bDripping = true;
+        dripper = std::thread([this, strText] {
+            while (bDripping) {
+                for (int hSocket : aSockets)
+                    SendText(hSocket, strText);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+        });
+    }
+    void Stop()
+    {
+        bDripping = false;
+        if (dripper.joinable())
+            dripper.join();
+    }
+    ~CSlowClients()
+    {
+        Stop();
+        for (int hSocket : aSockets)
+            close(hSocket);
+    }
+};
 
 } // namespace
 
@@ -120,4 +217,118 @@ TEST(StoreServerStartTest, StartsAndStopsAtOnceAndRefusesABusyPort)
     CStoreServer unopened;
     EXPECT_FALSE(unopened.Open("/nonexistent-dir/x.db", strError));
     std::filesystem::remove_all(szDir);
+}
+
+TEST(StoreServerSlowClientTest, SlowClientsFromOneAddressCannotLockOthersOut)
+{
+    char szDir[] = "/tmp/qxserver-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    StoreOptions options;
+    options.nHeaderSeconds = 2;
+    CStoreServer server(options);
+    std::string strError;
+    ASSERT_TRUE(server.Open(std::string(szDir) + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, strError)) << strError;
+
+    // 64 connections from 127.0.0.2 that start a request and then send one
+    // header line now and then, never its end.
+    CSlowClients slow;
+    for (int i = 0; i < 64; ++i) {
+        const int hSocket = ConnectFrom("127.0.0.2", server.GetPort());
+        ASSERT_GE(hSocket, 0) << "connection " << i;
+        SendText(hSocket, "POST /qx/tasklist.asp HTTP/1.1\r\nHost: store\r\n");
+        slow.aSockets.push_back(hSocket);
+    }
+    slow.Start("X-Slow: 1\r\n");
+
+    // Another client is answered all the while; the limit is generous.
+    httplib::Client client("127.0.0.1", server.GetPort());
+    client.set_read_timeout(8, 0);
+    for (int i = 0; i < 3; ++i) {
+        auto res = client.Post("/qx/tasklist.asp", "udata1=example", s_szForm);
+        ASSERT_TRUE(res) << "request " << i << ": " << httplib::to_string(res.error());
+        EXPECT_EQ(res->body, CStoreService::EMPTY_LIST);
+    }
+
+    // Most of the slow ones were turned away at once, and the server ends
+    // the rest once their header is overdue, dripping or not.
+    int nRefused = 0;
+    for (int hSocket : slow.aSockets) {
+        bool bClosed = false;
+        const std::string strReply = ReadUntilClosed(hSocket, 20000, &bClosed);
+        EXPECT_TRUE(bClosed) << "a connection still open after 20 s: " << strReply;
+        if (strReply.rfind("HTTP/1.1 503", 0) == 0)
+            ++nRefused;
+    }
+    EXPECT_GE(nRefused, 64 - options.nConnectionsPerAddress);
+    slow.Stop();
+    server.Stop();
+    std::filesystem::remove_all(szDir);
+}
+
+TEST(StoreServerSlowClientTest, AnEndlessHeaderIsCutOff)
+{
+    char szDir[] = "/tmp/qxserver-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    CStoreServer server;
+    std::string strError;
+    ASSERT_TRUE(server.Open(std::string(szDir) + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, strError, 4)) << strError;
+
+    // 4,000 short header lines: each within the library's line limit, 200 KB
+    // in all, and the request itself would be answered.
+    std::string strRequest = "POST /qx/tasklist.asp HTTP/1.1\r\nHost: store\r\n";
+    for (int i = 0; i < 4000; ++i)
+        strRequest += "X-Filler-" + std::to_string(i) + ": " + std::string(32, 'f') + "\r\n";
+    strRequest += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 14\r\n\r\nudata1=example";
+    const int hSocket = ConnectFrom("127.0.0.1", server.GetPort());
+    ASSERT_GE(hSocket, 0);
+    std::thread sender([&] { SendText(hSocket, strRequest); });
+    bool bClosed = false;
+    const std::string strReply = ReadUntilClosed(hSocket, 20000, &bClosed);
+    sender.join();
+    EXPECT_TRUE(bClosed);
+    EXPECT_EQ(strReply.find("200 OK"), std::string::npos) << strReply;
+    close(hSocket);
+
+    // A request of ordinary size on a new connection is answered.
+    httplib::Client client("127.0.0.1", server.GetPort());
+    client.set_read_timeout(8, 0);
+    auto res = client.Post("/qx/tasklist.asp", "udata1=example", s_szForm);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, CStoreService::EMPTY_LIST);
+    server.Stop();
+    std::filesystem::remove_all(szDir);
+}
+
+TEST(ConnectionGateTest, CountsPerAddressAndInAll)
+{
+    CConnectionGate gate(2, 3);
+    EXPECT_TRUE(gate.Enter("a"));
+    EXPECT_TRUE(gate.Enter("a"));
+    EXPECT_FALSE(gate.Enter("a"));
+    EXPECT_TRUE(gate.Enter("b"));
+    EXPECT_FALSE(gate.Enter("c"));  // three open in all
+    gate.Leave("a");
+    EXPECT_TRUE(gate.Enter("c"));
+    gate.Leave("b");
+    gate.Leave("b");  // more than entered: harmless
+    EXPECT_TRUE(gate.Enter("a"));
+    EXPECT_FALSE(gate.Enter("a"));
+
+    struct { int nFamily; const char* pszAddr; const char* pszKey; } cases[] = {
+        { AF_INET,  "192.0.2.7",                    "192.0.2.7" },
+        { AF_INET6, "::ffff:192.0.2.7",             "192.0.2.7" },        // the same client over IPv6
+        { AF_INET6, "2001:db8:1:2:aaaa:bbbb:cc:dd", "2001:db8:1:2::/64" },
+        { AF_INET6, "2001:db8:1:2::1",              "2001:db8:1:2::/64" },
+        { AF_INET6, "::1",                          "::/64" },
+    };
+    for (const auto& c : cases) {
+        sockaddr_storage addr{};
+        addr.ss_family = static_cast<sa_family_t>(c.nFamily);
+        void* pTarget = c.nFamily == AF_INET ? static_cast<void*>(&reinterpret_cast<sockaddr_in&>(addr).sin_addr)
+                                             : static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(addr).sin6_addr);
+        ASSERT_EQ(inet_pton(c.nFamily, c.pszAddr, pTarget), 1) << c.pszAddr;
+        EXPECT_EQ(ClientKeyOf(reinterpret_cast<sockaddr*>(&addr)), c.pszKey) << c.pszAddr;
+    }
 }

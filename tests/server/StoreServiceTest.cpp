@@ -308,6 +308,30 @@ TEST_F(StoreServiceTest, ParallelGuessesAreCountedBeforeTheHash)
     EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.5")).size(), 32u);
 }
 
+TEST_F(StoreServiceTest, HonestLoginsInFlightTogetherFromOneAddressAllPass)
+{
+    // An office behind one address: 24 people log in at the same moment,
+    // far more than the address's six free failures. Hashes of real cost
+    // keep the logins in flight together.
+    m_pService = MakeService(2, 19 * 1024 * 1024);
+    std::string strError;
+    for (int i = 0; i < 24; ++i)
+        ASSERT_TRUE(m_pService->AddUser("user" + std::to_string(i), "pw" + std::to_string(i), strError)) << strError;
+    std::latch start(24);
+    std::atomic<int> nPassed{ 0 };
+    std::vector<std::thread> aThreads;
+    for (int i = 0; i < 24; ++i) {
+        aThreads.emplace_back([this, i, &start, &nPassed] {
+            start.arrive_and_wait();
+            if (Token(Login("user" + std::to_string(i), "pw" + std::to_string(i), "10.0.0.4")).size() == 32)
+                ++nPassed;
+        });
+    }
+    for (std::thread& thread : aThreads)
+        thread.join();
+    EXPECT_EQ(nPassed.load(), 24);
+}
+
 TEST_F(StoreServiceTest, QuotasBoundTasksAndBytesPerAccount)
 {
     // A key of 32 and a 16-byte text (26 base-32 characters) take 58 bytes.

@@ -255,8 +255,9 @@ TEST(StoreClientWireTest, ExactRequestBytes)
     const std::vector<std::string> aRequests = server.GetRequests();
     ASSERT_EQ(aRequests.size(), 8u);
     const std::string strEncId = "%7B0A1B2C3D%2D0000%2D4000%2D8000%2D00000000ABCD%7D";
-    auto request = [](const char* pszPath, const std::string& strBody) {
-        return ComposePostRequest("127.0.0.1", pszPath, "127.0.0.1/qx/", strBody);
+    const std::string strHost = "127.0.0.1:" + std::to_string(server.GetPort());
+    auto request = [&strHost](const char* pszPath, const std::string& strBody) {
+        return ComposePostRequest(strHost, pszPath, "127.0.0.1/qx/", strBody);
     };
     // Bytes are escaped as they come (this file is UTF-8).
     EXPECT_EQ(aRequests[0], request("/qx/login.asp", "udata1=%E5%BC%A0+%E4%B8%89&udata2=p%26w%3Dd%25&udata3="));
@@ -280,7 +281,8 @@ TEST(StoreClientWireTest, ExactRequestBytes)
     }
     EXPECT_EQ(aRequests[7], request("/qx/deltask.asp", "udata1=" + strToken + "&udata2=" + strEncId));
     // And the first bytes, spelled out once without the helper.
-    EXPECT_EQ(aRequests[2].substr(0, 56), "POST /qx/tasklist.asp HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept:");
+    EXPECT_EQ(aRequests[2].substr(0, 56 + strHost.size() - 9),
+              "POST /qx/tasklist.asp HTTP/1.1\r\nHost: " + strHost + "\r\nAccept:");
     EXPECT_NE(aRequests[2].find("\r\nReferer: 127.0.0.1/qx/\r\n"), std::string::npos);
     EXPECT_NE(aRequests[2].find("\r\nContent-Length:14\r\n\r\nudata1=example"), std::string::npos);
 }

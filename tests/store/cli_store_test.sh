@@ -44,9 +44,11 @@ grep -q "a.dat: already stored" "$TMP/err" || fail "import-examples again said: 
 check 2 "$STORE" --db "$DB" serve --max-tasks 0
 check 2 "$STORE" --db "$DB" serve --max-tasks 1K
 check 2 "$STORE" --db "$DB" serve --max-bytes 12X
+check 2 "$STORE" --db "$DB" serve --max-per-address 0
+check 2 "$STORE" --db "$DB" serve --max-per-address 4K
 check 2 "$STORE" --db "$DB" serve --max-bytes 99999999999999999999
 
-"$STORE" --db "$DB" serve --listen 127.0.0.1:0 --max-tasks 1 --max-bytes 1M 2>"$TMP/server.log" &
+"$STORE" --db "$DB" serve --listen 127.0.0.1:0 --max-tasks 1 --max-bytes 1M --max-per-address 4 2>"$TMP/server.log" &
 PID=$!
 PORT=""
 for _ in $(seq 100); do
