@@ -77,25 +77,36 @@ bool CTask::ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel
     }
     DisarmLinkedFiles(m_pLocations);
 
+    // A preview always reads the whole page: no validators are sent.
+    m_session.m_strIfNoneMatch.clear();
+    m_session.m_strIfModifiedSince.clear();
     if (m_nMethod != 0) {
         const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
-        m_session.Post(m_strPageUrl.c_str(), m_strReferer.c_str(), strBody.c_str());
+        m_session.Start(true, m_strPageUrl, m_strReferer, strBody);
     } else {
-        m_session.Get((m_strPageUrl + m_strParams).c_str(), m_strReferer.c_str());
+        m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer, std::string());
     }
-    WaitForPage();
-    if (bCancel) {
-        result.m_bCancelled = true;
-        return false;
+    CWebSession::EStep eStep;
+    for (;;) {
+        WaitForPage();
+        if (bCancel) {
+            result.m_bCancelled = true;
+            return false;
+        }
+        eStep = m_session.TakeResponse();
+        if (eStep != CWebSession::STEP_REDIRECT)
+            break;
     }
-    if (m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
-        AppendLogLine(result.m_strLog, "无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.GetErrorText());
+    if (eStep != CWebSession::STEP_DONE || m_session.GetPageBody().empty()) {
+        if (!m_session.m_strFailure.empty())
+            AppendLogLine(result.m_strLog, m_session.m_strFailure);
+        AppendLogLine(result.m_strLog, "无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
         return false;
     }
     result.m_bFetched = true;
-    m_pageDoc.Clear();
-    m_strPage.assign(m_session.GetBody());
-    m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
+    const std::string strCharsetLine = ParsePage();
+    if (!strCharsetLine.empty())
+        AppendLogLine(result.m_strLog, strCharsetLine);
     result.m_strPage = m_strPage;
     AppendLogLine(result.m_strLog, "成功从" + m_strPageUrl + "取得网页内容。");
 

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "engine/db/DatabaseSink.h"
+#include "html/PageCharset.h"
 #include "platform/ProgramDir.h"
 
 namespace {
@@ -59,28 +60,80 @@ void CTask::WaitForPage()
     }
 }
 
+CTask::EFetch CTask::FetchPage()
+{
+    for (const std::string& strName : m_aRefusedHeaders)
+        Log("任务定义中的请求头“" + strName + "”不能由任务设置，已忽略。");
+    m_aRefusedHeaders.clear();
+
+    // The page's validators from the last pass make the request conditional.
+    m_session.m_strIfNoneMatch = m_session.m_strETag;
+    m_session.m_strIfModifiedSince = m_session.m_strLastModified;
+    const bool bConditional = !m_session.m_strIfNoneMatch.empty() || !m_session.m_strIfModifiedSince.empty();
+    if (m_nMethod != 0) {
+        const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
+        m_session.Start(true, m_strPageUrl, m_strReferer, strBody);
+    } else {
+        m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer, std::string());
+    }
+    CWebSession::EStep eStep;
+    for (;;) {
+        WaitForPage();
+        eStep = m_session.TakeResponse();
+        if (eStep != CWebSession::STEP_REDIRECT)
+            break;
+        Log("网页重定向到" + m_session.m_aRedirects.back() + "。");
+    }
+
+    if (eStep == CWebSession::STEP_NOT_MODIFIED) {
+        // Nothing to parse, nothing new: the pass ends here, successfully.
+        Log("网页" + m_strPageUrl + "自上次摘取后没有变化（304），本次不再摘取。\r\n");
+        Notify([](ITaskObserver& o) { o.OnPassEnd(true, 0, 0); });
+        return FETCH_UNCHANGED;
+    }
+    if (eStep != CWebSession::STEP_DONE || m_session.GetPageBody().empty()) {
+        if (!m_session.m_strFailure.empty())
+            Log(m_session.m_strFailure);
+        Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
+        Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
+        return FETCH_FAILED;
+    }
+    if (bConditional)
+        Log("网页" + m_strPageUrl + "已有变化，重新摘取。");
+    return FETCH_DONE;
+}
+
+std::string CTask::ParsePage()
+{
+    const std::string_view strBody = m_session.GetPageBody();
+    const SPageCharset charset = DetectCharset(m_fetchOptions.strCharset, strBody,
+                                               m_session.GetHeaderValue("Content-Type"));
+    std::string strCharsetLine;
+    if (charset.strName != "UTF-8") {
+        static const char* const s_apszSource[] = { "任务设置", "字节序标记", "HTTP头Content-Type",
+                                                    "网页的meta标签", "UTF-8检测", "默认字符集" };
+        strCharsetLine = "网页按" + charset.strName + "字符集转换为UTF-8（依据：" + s_apszSource[charset.eSource] + "）。";
+    }
+    // The tree points into the page text; both are replaced together.
+    m_pageDoc.Clear();
+    m_strPage = ConvertToUtf8(strBody.substr(charset.nBomLen), charset.strName);
+    m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
+    m_pageDoc.SetPageUrl(m_session.m_strFinalUrl);
+    m_pageDoc.m_pFetchOptions = &m_fetchOptions;
+    return strCharsetLine;
+}
+
 bool CTask::RunPass()
 {
     if (m_pLocations == nullptr)
         return false;
 
-    if (m_nMethod != 0) {
-        const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
-        m_session.Post(m_strPageUrl.c_str(), m_strReferer.c_str(), strBody.c_str());
-    } else {
-        m_session.Get((m_strPageUrl + m_strParams).c_str(), m_strReferer.c_str());
-    }
-    WaitForPage();
-
-    if (m_session.m_nError != 0 || m_session.m_nBodyLen == 0) {
-        Log("无法从" + m_strPageUrl + "获取网页内容。错误原因：" + m_session.DescribeError());
-        Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
-        return false;
-    }
-    // The tree points into the page text; both are replaced together.
-    m_pageDoc.Clear();
-    m_strPage.assign(m_session.GetBody());
-    m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
+    const EFetch eFetch = FetchPage();
+    if (eFetch != FETCH_DONE)
+        return eFetch == FETCH_UNCHANGED;
+    const std::string strCharsetLine = ParsePage();
+    if (!strCharsetLine.empty())
+        Log(strCharsetLine);
     Log("成功从" + m_strPageUrl + "取得网页内容。");
 
     const std::size_t nColumns = m_columns.GetCount();

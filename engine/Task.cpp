@@ -8,6 +8,7 @@
 
 #include "platform/LocalTime.h"
 #include "html/LocationLoader.h"
+#include "html/PageCharset.h"
 #include "http/Url.h"
 #include "markup/TaskDef.h"
 #include "platform/ProgramDir.h"
@@ -35,6 +36,8 @@ CTask::CTask()
     // No single wait is limited; the whole exchange is (m_nDeadline), and
     // RequestStop cuts it short.
     m_session.m_nTimeout = -1;
+    m_fetchOptions.pCookies = &m_cookies;
+    m_session.m_pOptions = &m_fetchOptions;
     m_session.m_nDeadline = m_nTimeout * 1000;
 }
 
@@ -58,6 +61,14 @@ bool CTask::LoadDefinition(const char* pszText)
     // running worker is ended first; the caller starts the task again.
     StopAndWait();
     FreeLocations();
+    m_cookies.Clear();
+    m_session.m_strETag.clear();
+    m_session.m_strLastModified.clear();
+    m_session.m_strIfNoneMatch.clear();
+    m_session.m_strIfModifiedSince.clear();
+    m_fetchOptions = SFetchOptions();
+    m_fetchOptions.pCookies = &m_cookies;
+    m_aRefusedHeaders.clear();
     m_defDoc.Parse(pszText);
     const CMarkupNode* pRoot = m_defDoc.FindTopLevel(quarvex::KEY_ROOT);
     if (pRoot == nullptr) {
@@ -124,6 +135,30 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     m_nWebPostMethod = ReadInt(pElement, quarvex::KEY_WEBPOSTMETHOD);
     m_strWebPostUrl = ReadText(pElement, quarvex::KEY_WEBPOSTURL);
     m_strWebPostVar = ReadText(pElement, quarvex::KEY_WEBPOSTVAR);
+    LoadWebOptions(pElement);
+}
+
+void CTask::LoadWebOptions(const CMarkupNode* pElement)
+{
+    m_fetchOptions.strCharset = ReadText(pElement, quarvex::KEY_CHARSET);
+    m_fetchOptions.strUserAgent = ReadText(pElement, quarvex::KEY_USERAGENT);
+    if (!IsSafeHeaderValue(m_fetchOptions.strUserAgent)) {
+        m_aRefusedHeaders.push_back("User-Agent");
+        m_fetchOptions.strUserAgent.clear();
+    }
+    m_fetchOptions.aHeaders.clear();
+    for (const CMarkupNode* p = pElement->FindChild(quarvex::KEY_HEADER); p != nullptr; p = p->NextSameName()) {
+        std::string strName = ReadText(p, quarvex::KEY_NAME);
+        std::string strValue = ReadText(p, quarvex::KEY_VALUE);
+        if (CheckExtraHeader(strName, strValue).empty())
+            m_fetchOptions.aHeaders.emplace_back(std::move(strName), std::move(strValue));
+        else
+            m_aRefusedHeaders.push_back(strName);
+    }
+    // Form values go out in the page's charset when the task names one.
+    const std::string strCharset = CanonicalCharset(m_fetchOptions.strCharset);
+    if (!strCharset.empty() && strCharset != "UTF-8")
+        m_strParams = ConvertFromUtf8(m_strParams, strCharset);
 }
 
 void CTask::LoadDatabase(const CMarkupNode* pElement)
@@ -279,7 +314,9 @@ void CTask::ThreadMain()
 void CTask::PostRecord(const std::vector<std::string>& aRecord)
 {
     // A session of its own: the page's credentials never reach the target.
+    // A target that never answers holds the pass no longer than a page would.
     CHttpPostSession session;
+    session.m_nDeadline = m_nTimeout * 1000;
     const std::string strText = SubstituteWebPost(m_strWebPostVar, aRecord, m_aColumnInfo);
     if (m_nWebPostMethod != 0)
         session.Post(m_strWebPostUrl.c_str(), "", strText.c_str());

@@ -15,7 +15,9 @@
 #include "ValueTemplate.h"
 #include "html/Location.h"
 #include "html/HtmlDoc.h"
-#include "http/HttpPostSession.h"
+#include "http/CookieJar.h"
+#include "http/FetchOptions.h"
+#include "http/WebSession.h"
 #include "markup/MarkupDoc.h"
 #include "platform/Event.h"
 #include "platform/MessageQueue.h"
@@ -100,6 +102,15 @@ private:
     void LoadGeneral(const quarvex::CMarkupNode* pElement);
     void LoadNetwork(const quarvex::CMarkupNode* pElement);
     void LoadDatabase(const quarvex::CMarkupNode* pElement);
+    // The charset, header and User-Agent keys of <network>.
+    void LoadWebOptions(const quarvex::CMarkupNode* pElement);
+    // Fetches the page through redirects. Unless FETCH_DONE, the pass ends
+    // there, its log lines and end notice already given.
+    enum EFetch { FETCH_FAILED, FETCH_UNCHANGED, FETCH_DONE };
+    EFetch FetchPage();
+    // Converts the fetched page to UTF-8 into m_strPage and parses it;
+    // returns the log line that names a charset other than UTF-8, or empty.
+    std::string ParsePage();
     void BuildColumnIndex();
     void FreeLocations();
 
@@ -140,7 +151,13 @@ public:
     std::vector<int> m_aOtherColumns;         // Ascending indexes of every other node.
 
 private:
-    CHttpPostSession m_session;  // The page session; bounded by m_nTimeout.
+    CWebSession m_session;       // The page session; bounded by m_nTimeout.
+    // What every request of the task carries, and the cookies it keeps
+    // across passes. Reloading the definition empties the jar and forgets
+    // the page's validators, so an edited task extracts again at once.
+    SFetchOptions m_fetchOptions;
+    CCookieJar m_cookies;
+    std::vector<std::string> m_aRefusedHeaders;  // Header keys refused at load, logged at the next pass.
     std::string m_strPage;       // Page bytes; every node of m_pageDoc points into them.
     CHtmlDoc m_pageDoc;          // Declared after m_strPage so it is destroyed first.
     quarvex::CMarkupDoc m_defDoc;

@@ -3,6 +3,9 @@
 // call stack, so a page nested a million levels deep parses like any other.
 #include "HtmlDoc.h"
 
+#include "CharRef.h"
+#include "http/UrlResolve.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -429,6 +432,7 @@ CHtmlDoc::~CHtmlDoc() = default;
 void CHtmlDoc::Clear()
 {
     m_pFirst = nullptr;
+    m_strBaseUrl.clear();
     m_aBlocks.clear();
     m_nBlock = 0;
     m_nBlockUsed = 0;
@@ -466,6 +470,7 @@ void CHtmlDoc::Parse(const char* pszText)
 void CHtmlDoc::Parse(const char* pText, size_t nLen)
 {
     m_pFirst = nullptr;
+    m_strBaseUrl.clear();
     m_nBlock = 0;
     m_nBlockUsed = 0;
     m_nNodes = 0;
@@ -525,6 +530,16 @@ const CHtmlNode* CHtmlNode::FindPath(std::string_view strPath) const
 
 void CHtmlNode::AppendText(std::string& strOut) const
 {
+    AppendTextRuns(strOut, false);
+}
+
+void CHtmlNode::AppendDecodedText(std::string& strOut) const
+{
+    AppendTextRuns(strOut, true);
+}
+
+void CHtmlNode::AppendTextRuns(std::string& strOut, bool bDecode) const
+{
     // Pre-order over this node and its descendants (not its siblings); the
     // stack holds the sibling to continue with after each subtree.
     CSmallStack<const CHtmlNode*> stack;
@@ -538,7 +553,10 @@ void CHtmlNode::AppendText(std::string& strOut) const
                 ++p;
             while (pEnd > p && IsSpace(static_cast<unsigned char>(pEnd[-1])))
                 --pEnd;
-            strOut.append(p, static_cast<size_t>(pEnd - p));
+            if (bDecode)
+                AppendDecodedCharRefs(std::string_view(p, static_cast<size_t>(pEnd - p)), CHARREF_TEXT, strOut);
+            else
+                strOut.append(p, static_cast<size_t>(pEnd - p));
         } else if (pNode->m_nKind == KIND_ELEMENT) {
             const std::string_view strName = pNode->GetName();
             if (NamesEqual(strName, "br"))
@@ -656,4 +674,34 @@ bool CHtmlNode::GetAttribute(std::string_view strName, std::string& strOut) cons
             return true;
         }
     }
+}
+
+const CHtmlNode* CHtmlDoc::FindElement(std::string_view strName) const
+{
+    // Pre-order without recursion: a hostile page may nest without limit.
+    CSmallStack<const CHtmlNode*> stack;
+    const CHtmlNode* pNode = m_pFirst;
+    while (pNode != nullptr) {
+        if (pNode->IsElement(strName))
+            return pNode;
+        if (pNode->m_pFirstChild != nullptr) {
+            if (pNode->m_pNext != nullptr)
+                stack.Push(pNode->m_pNext);
+            pNode = pNode->m_pFirstChild;
+            continue;
+        }
+        pNode = pNode->m_pNext;
+        if (pNode == nullptr && !stack.IsEmpty())
+            pNode = stack.Pop();
+    }
+    return nullptr;
+}
+
+void CHtmlDoc::SetPageUrl(std::string_view strUrl)
+{
+    m_strBaseUrl.assign(strUrl);
+    const CHtmlNode* pBase = FindElement("base");
+    std::string strHref;
+    if (pBase != nullptr && pBase->GetAttribute("href", strHref) && !strHref.empty())
+        m_strBaseUrl = ResolveUrl(strUrl, DecodeCharRefs(strHref, CHARREF_ATTRIBUTE));
 }

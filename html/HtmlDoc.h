@@ -42,6 +42,9 @@ public:
 
     // The renderings append to strOut and never clear it first.
     void AppendText(std::string& strOut) const;
+    // The text as a reader sees it: each text run with its character
+    // references decoded ("Tom &amp; Jerry" reads "Tom & Jerry").
+    void AppendDecodedText(std::string& strOut) const;
     void AppendInnerHtml(std::string& strOut) const;
     void AppendOuterHtml(std::string& strOut) const;
 
@@ -54,6 +57,8 @@ public:
 private:
     friend class CHtmlDoc;
     friend class CHtmlReader;
+
+    void AppendTextRuns(std::string& strOut, bool bDecode) const;
 
     // Only a document makes nodes; the reader fills in every field.
     CHtmlNode() = default;
@@ -84,6 +89,18 @@ public:
     void Clear();
 
     const CHtmlNode* GetFirst() const { return m_pFirst; }
+    // The first start tag named strName (ASCII case ignored) anywhere in the
+    // tree, in document order; null when there is none.
+    const CHtmlNode* FindElement(std::string_view strName) const;
+
+    // Where the page came from, set after Parse by whoever fetched it: the
+    // base address is the page's address, or what its first <base href>
+    // names read against it. Links of the page are resolved against it.
+    void SetPageUrl(std::string_view strUrl);
+    const std::string& GetBaseUrl() const { return m_strBaseUrl; }
+    // How further pages linked from this one are to be fetched (cookies,
+    // headers); null for the defaults. Not owned.
+    const struct SFetchOptions* m_pFetchOptions = nullptr;
     // FindPath from the first top-level node; null when the document is empty.
     const CHtmlNode* FindPath(std::string_view strPath) const;
     size_t GetNodeCount() const { return m_nNodes; }
@@ -95,6 +112,7 @@ private:
     static size_t BlockSize(size_t nBlock);
 
     CHtmlNode* m_pFirst = nullptr;  // First top-level node, in m_aBlocks.
+    std::string m_strBaseUrl;
     // Nodes are carved from blocks that grow geometrically, so a page costs a
     // few large allocations instead of one per node, and freeing the tree
     // never walks it. A new parse reuses the blocks of the previous one (a

@@ -3,8 +3,11 @@
 // for it; the session's own time limit bounds every wait.
 #include "Location.h"
 
+#include "CharRef.h"
 #include "HtmlDoc.h"
-#include "http/HttpPostSession.h"
+#include "PageCharset.h"
+#include "http/UrlResolve.h"
+#include "http/WebSession.h"
 
 #include <cstdio>
 #include <memory>
@@ -17,29 +20,49 @@ struct SCloseFile {
     void operator()(std::FILE* pFile) const { std::fclose(pFile); }
 };
 
-// Fetches strUrl with a default Referer; true when a non-empty body came back.
-bool Fetch(CHttpPostSession& session, const std::string& strUrl)
+// Fetches strUrl with a default Referer, following redirects; true when a
+// non-empty body came back.
+bool Fetch(CWebSession& session, const CHtmlDoc* pDoc, const std::string& strUrl)
 {
-    session.Get(strUrl.c_str(), nullptr);
-    session.WaitForResponse();
-    return session.m_nError == HTTP_OK && session.m_nBodyLen > 0;
+    session.m_pOptions = pDoc != nullptr ? pDoc->m_pFetchOptions : nullptr;
+    return session.Run(false, strUrl, std::string(), std::string()) == CWebSession::STEP_DONE
+        && !session.GetPageBody().empty();
+}
+
+// The address a link attribute names: its character references decoded,
+// read against the base address of the page it is on, without fragment.
+bool GetLinkAddress(const CHtmlNode* pNode, const CHtmlDoc* pDoc, const std::string& strAttribute,
+                    std::string& strUrl)
+{
+    std::string strRaw;
+    if (!pNode->GetAttribute(strAttribute, strRaw))
+        return false;
+    strUrl = DecodeCharRefs(strRaw, CHARREF_ATTRIBUTE);
+    if (pDoc != nullptr && !pDoc->GetBaseUrl().empty())
+        strUrl = ResolveUrl(pDoc->GetBaseUrl(), strUrl);
+    strUrl = std::string(StripFragment(strUrl));
+    return !strUrl.empty();
 }
 
 } // namespace
 
 void CDataNode::GetLinkedPage(const CHtmlNode* pNode, std::string& strOut) const
 {
+    const CHtmlDoc* pPageDoc = m_pOwner != nullptr ? m_pOwner->m_pDoc : nullptr;
     std::string strUrl;
-    if (m_pLinked == nullptr || !pNode->GetAttribute(m_strAttribute, strUrl) || strUrl.empty())
+    if (m_pLinked == nullptr || !GetLinkAddress(pNode, pPageDoc, m_strAttribute, strUrl))
         return;
-    // The session holds the body the document points into, so it is
-    // declared first and outlives the document.
-    CHttpPostSession session;
-    if (!Fetch(session, strUrl))
+    CWebSession session;
+    if (!Fetch(session, pPageDoc, strUrl))
         return;
+    // The text is declared before the document, which points into it.
+    const std::string_view strBody = session.GetPageBody();
+    const SPageCharset charset = DetectCharset({}, strBody, session.GetHeaderValue("Content-Type"));
+    const std::string strText = ConvertToUtf8(strBody.substr(charset.nBomLen), charset.strName);
     CHtmlDoc doc;
-    const std::string_view strBody = session.GetBody();
-    doc.Parse(strBody.data(), strBody.size());
+    doc.Parse(strText.data(), strText.size());
+    doc.SetPageUrl(session.m_strFinalUrl);
+    doc.m_pFetchOptions = session.m_pOptions;
     CDataNodeList columns;
     m_pLinked->CollectDataNodes(columns);
     // Only the first record of a linked page is taken; its forest is never
@@ -59,20 +82,16 @@ void CDataNode::GetLinkedPage(const CHtmlNode* pNode, std::string& strOut) const
 
 void CDataNode::GetLinkedFile(const CHtmlNode* pNode, std::string& strOut) const
 {
-    std::string strLink;
-    if (!pNode->GetAttribute(m_strAttribute, strLink) || strLink.empty())
+    const CHtmlDoc* pPageDoc = m_pOwner != nullptr ? m_pOwner->m_pDoc : nullptr;
+    std::string strUrl;
+    if (!GetLinkAddress(pNode, pPageDoc, m_strAttribute, strUrl))
         return;
-    CHttpPostSession session;
-    if (!Fetch(session, strLink))
+    CWebSession session;
+    if (!Fetch(session, pPageDoc, strUrl))
         return;
-    // One "302 Found" is followed; the file is then named after where it
-    // really came from.
-    if (session.FollowRedirect()) {
-        session.WaitForResponse();
-        if (session.m_nError != HTTP_OK || session.m_nBodyLen <= 0)
-            return;
-        strLink = session.m_strUrl;
-    }
+    // Redirects are followed; the file is then named after where it really
+    // came from.
+    const std::string strLink = session.m_strFinalUrl;
 
     // The name is what follows the last '/' or '\' up to the first '?'.
     const size_t nSlash = strLink.find_last_of("/\\");
@@ -92,6 +111,6 @@ void CDataNode::GetLinkedFile(const CHtmlNode* pNode, std::string& strOut) const
     std::unique_ptr<std::FILE, SCloseFile> pFile(std::fopen(strOut.c_str(), "wb"));
     if (pFile == nullptr)
         return;
-    const std::string_view strBody = session.GetBody();
+    const std::string_view strBody = session.GetPageBody();
     std::fwrite(strBody.data(), 1, strBody.size(), pFile.get());
 }

@@ -2,6 +2,7 @@
 // the values of their columns. Linked pages and files are in LinkedFetch.cpp.
 #include "Location.h"
 
+#include "CharRef.h"
 #include "HtmlDoc.h"
 
 #include <algorithm>
@@ -78,7 +79,7 @@ void CDataNode::GetValue(std::string& strOut) const
         return;
     switch (m_nType) {
     case TYPE_TEXT:
-        pNode->AppendText(strOut);
+        pNode->AppendDecodedText(strOut);
         break;
     case TYPE_INNER_HTML:
         pNode->AppendInnerHtml(strOut);
@@ -86,9 +87,12 @@ void CDataNode::GetValue(std::string& strOut) const
     case TYPE_OUTER_HTML:
         pNode->AppendOuterHtml(strOut);
         break;
-    case TYPE_ATTRIBUTE:
-        pNode->GetAttribute(m_strAttribute, strOut);
+    case TYPE_ATTRIBUTE: {
+        std::string strRaw;
+        if (pNode->GetAttribute(m_strAttribute, strRaw))
+            AppendDecodedCharRefs(strRaw, CHARREF_ATTRIBUTE, strOut);
         break;
+    }
     case TYPE_LINKED_PAGE:
         if (m_pLinked != nullptr)
             GetLinkedPage(pNode, strOut);
@@ -155,14 +159,25 @@ void CLocation::ClearNodes()
 {
     for (CLocation* p = this; p != nullptr; p = p->m_pNext) {
         p->m_pNode = nullptr;
+        p->m_pDoc = nullptr;
         if (p->m_pFirstChild != nullptr)
             p->m_pFirstChild->ClearNodes();
+    }
+}
+
+void CLocation::SetDoc(const CHtmlDoc* pDoc)
+{
+    for (CLocation* p = this; p != nullptr; p = p->m_pNext) {
+        p->m_pDoc = pDoc;
+        if (p->m_pFirstChild != nullptr)
+            p->m_pFirstChild->SetDoc(pDoc);
     }
 }
 
 bool CLocation::Resolve(const CHtmlDoc& doc)
 {
     ClearNodes();
+    SetDoc(&doc);
     for (CLocation* p = this; p != nullptr; p = p->m_pNext) {
         p->m_pNode = doc.FindPath(p->m_strPath);
         if (p->m_pNode == nullptr)
@@ -204,6 +219,7 @@ void CLocation::ResolveEachChild()
     m_pFirstChild->ClearNodes();
     for (CLocation* p = m_pFirstChild; p != nullptr; p = p->m_pNext) {
         p->m_pNode = m_pNode != nullptr ? m_pNode->FindPath(p->m_strPath) : nullptr;
+        p->m_pDoc = m_pDoc;
         if (p->m_pNode != nullptr)
             p->ResolveEachChild();
     }

@@ -95,6 +95,7 @@ public:
     std::string m_strPath;
     std::string m_strStep;  // Empty: one record per position of the parent.
     const CHtmlNode* m_pNode = nullptr;  // Current record's node; into the page tree, not owned.
+    const CHtmlDoc* m_pDoc = nullptr;    // The tree m_pNode lies in, as Resolve found it; not owned.
     CDataNode* m_pFirstData = nullptr;   // Owned.
     CLocation* m_pFirstChild = nullptr;  // Owned.
     CLocation* m_pNext = nullptr;        // Owned.
@@ -102,6 +103,7 @@ public:
 
 private:
     void ResolveEachChild();
+    void SetDoc(const CHtmlDoc* pDoc);
 };
 
 // The columns of a forest, sorted by order (signed); columns of equal order

@@ -233,7 +233,7 @@ bool CPublicSuffixList::IsPublicSuffix(std::string_view strDomain) const
 }
 
 bool CCookieJar::SetCookie(std::string_view strSetCookie, std::string_view strHostIn, std::string_view strPath,
-                           bool bSecure, std::int64_t nNow)
+                           bool bSecure, std::int64_t nNow, int nPort)
 {
     if (strSetCookie.size() > s_nMaxCookieBytes || HasControl(strSetCookie))
         return false;
@@ -317,6 +317,8 @@ bool CCookieJar::SetCookie(std::string_view strSetCookie, std::string_view strHo
     if (cookie.bSecure && !bSecure)
         return false;
     cookie.nCreated = nNow;
+    cookie.nPort = nPort;
+    cookie.bFromSecure = bSecure;
     Store(std::move(cookie), nNow);
     return true;
 }
@@ -359,7 +361,7 @@ void CCookieJar::RemoveExpired(std::int64_t nNow)
 }
 
 std::string CCookieJar::GetCookieHeader(std::string_view strHostIn, std::string_view strPathIn, bool bSecure,
-                                        std::int64_t nNow) const
+                                        std::int64_t nNow, int nPort) const
 {
     const std::string strHost = Lower(strHostIn);
     const std::string_view strPath = RequestPath(strPathIn);
@@ -370,6 +372,8 @@ std::string CCookieJar::GetCookieHeader(std::string_view strHostIn, std::string_
         if (c.bHostOnly ? strHost != c.strDomain : !DomainMatch(strHost, c.strDomain))
             continue;
         if (!PathMatch(strPath, c.strPath) || (c.bSecure && !bSecure))
+            continue;
+        if (c.nPort >= 0 && (c.nPort != nPort || c.bFromSecure != bSecure))
             continue;
         aMatches.push_back(&c);
     }
@@ -440,6 +444,7 @@ void CCookieJar::Load(std::string_view strText, std::int64_t nNow)
         cookie.strDomain = Lower(strDomain);
         cookie.strPath = aFields[2].empty() ? "/" : std::string(aFields[2]);
         cookie.bSecure = aFields[3] == "TRUE";
+        cookie.bFromSecure = cookie.bSecure;
         std::int64_t nExpires = 0;
         for (char c : aFields[4]) {
             if (!IsDigit(c) || nExpires > 1'000'000'000'000)

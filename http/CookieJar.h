@@ -18,6 +18,8 @@ struct SCookie {
     std::int64_t nExpires = -1; // -1: ends with the jar (a session cookie)
     std::int64_t nCreated = 0;
     std::uint64_t nOrder = 0;   // tie-breaker for cookies created in the same second
+    int nPort = -1;             // port and scheme of the site that set it (-1: any,
+    bool bFromSecure = false;   // for cookies loaded from a file)
     bool bHostOnly = true;      // sent to strDomain itself only, not its subdomains
     bool bSecure = false;
     bool bHttpOnly = false;
@@ -46,14 +48,17 @@ public:
     static constexpr std::size_t s_nMaxPerDomain = 50;
     static constexpr std::size_t s_nMaxCookieBytes = 4096;
 
-    // Takes one Set-Cookie value received from strHost for the request path
-    // strPath (its query, if any, is ignored) over a secure or plain
+    // Takes one Set-Cookie value received from strHost:nPort for the request
+    // path strPath (its query, if any, is ignored) over a secure or plain
     // connection. Returns false when the cookie was refused.
     bool SetCookie(std::string_view strSetCookie, std::string_view strHost, std::string_view strPath,
-                   bool bSecure, std::int64_t nNow);
-    // The value of the Cookie header for a request; empty when no cookie applies.
+                   bool bSecure, std::int64_t nNow, int nPort = -1);
+    // The value of the Cookie header for a request; empty when no cookie
+    // applies. Unlike a browser, a harvester never hands a cookie to another
+    // port or scheme than the one that set it: behind one host name there
+    // may well be sites of different owners.
     std::string GetCookieHeader(std::string_view strHost, std::string_view strPath, bool bSecure,
-                                std::int64_t nNow) const;
+                                std::int64_t nNow, int nPort = -1) const;
 
     void Clear() { m_aCookies.clear(); }
     std::size_t GetCount() const { return m_aCookies.size(); }

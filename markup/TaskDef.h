@@ -44,6 +44,9 @@ inline constexpr char KEY_WEBPOST[] = "webpost";
 inline constexpr char KEY_WEBPOSTMETHOD[] = "webpostmethod";
 inline constexpr char KEY_WEBPOSTURL[] = "webposturl";
 inline constexpr char KEY_WEBPOSTVAR[] = "webpostvar";
+inline constexpr char KEY_CHARSET[] = "charset";      // The page's charset; empty: automatic.
+inline constexpr char KEY_HEADER[] = "header";        // Repeated; name and value, sent on every request.
+inline constexpr char KEY_USERAGENT[] = "useragent";  // Empty: the client's own User-Agent.
 // Optional: seconds a whole page exchange may take; missing or 0 reads as 60.
 inline constexpr char KEY_TIMEOUT[] = "timeout";
 

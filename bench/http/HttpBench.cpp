@@ -3,20 +3,27 @@
 // 127.0.0.1. Bodies sized by Content-Length, chunked, and close-delimited
 // (the last needs a new connection per request, for both clients), and the
 // same over TLS with a throw-away CA made by the openssl command.
-// Usage: http_bench [SECONDS_PER_CASE [CASE_TEXT [quarvex|libcurl]]]
-// (1.5 s per case by default; CASE_TEXT picks cases whose name holds it, the
-// last word runs one client only, for profiling).
+// Both clients get the same URL, the same warm-up and the same number of
+// requests per run; runs alternate (ours, theirs, theirs, ours, ...) so that
+// a change in the machine's speed falls on both alike, and the table gives
+// the median and the range of the runs, and the ratio of the medians.
+// Usage: http_bench [RUNS [CASE_TEXT [quarvex|libcurl [SCALE]]]]
+// (7 runs per client and case by default; CASE_TEXT picks cases whose name
+// holds it; a client name runs that client only, for profiling; SCALE
+// multiplies the requests per run, 1 by default).
 #include "http/HttpPostSession.h"
 
 #include "NginxServer.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -55,22 +62,27 @@ CFigures Finish(Clock::time_point t0, double dCpu0, int nRequests, std::size_t n
     return { nRequests / dSeconds, static_cast<double>(nBytes) / dSeconds / 1e6, (CpuMicros() - dCpu0) / nRequests, bOk };
 }
 
-CFigures RunSession(const std::string& strUrl, std::size_t nExpected, double dSeconds)
+// One run: a new client (so a new connection), nWarmUp untimed requests,
+// then nRequests timed ones.
+CFigures RunSession(const std::string& strUrl, std::size_t nExpected, int nWarmUp, int nRequests)
 {
     CHttpPostSession session;
-    int nRequests = 0;
     std::size_t nBytes = 0;
     bool bOk = true;
-    const double dCpu0 = CpuMicros();
-    const auto t0 = Clock::now();
-    do {
+    auto Fetch = [&] {
         session.Get(strUrl.c_str(), nullptr);
         session.WaitForResponse();
         if (session.m_nError != 0 || static_cast<std::size_t>(session.m_nBodyLen) != nExpected)
             bOk = false;
         nBytes += static_cast<std::size_t>(session.m_nBodyLen);
-        ++nRequests;
-    } while (bOk && std::chrono::duration<double>(Clock::now() - t0).count() < dSeconds);
+    };
+    for (int i = 0; i < nWarmUp; ++i)
+        Fetch();
+    nBytes = 0;
+    const double dCpu0 = CpuMicros();
+    const auto t0 = Clock::now();
+    for (int i = 0; i < nRequests; ++i)
+        Fetch();
     return Finish(t0, dCpu0, nRequests, nBytes, bOk);
 }
 
@@ -82,7 +94,7 @@ std::size_t AppendBody(char* pData, std::size_t nSize, std::size_t nCount, void*
 
 std::string g_strCaFile;  // Trusted by both clients for the TLS cases.
 
-CFigures RunCurl(const std::string& strUrl, std::size_t nExpected, double dSeconds)
+CFigures RunCurl(const std::string& strUrl, std::size_t nExpected, int nWarmUp, int nRequests)
 {
     CURL* pCurl = curl_easy_init();
     if (!g_strCaFile.empty())
@@ -92,20 +104,54 @@ CFigures RunCurl(const std::string& strUrl, std::size_t nExpected, double dSecon
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, AppendBody);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &strBody);
     curl_easy_setopt(pCurl, CURLOPT_TCP_NODELAY, 1L);
-    int nRequests = 0;
     std::size_t nBytes = 0;
     bool bOk = true;
-    const double dCpu0 = CpuMicros();
-    const auto t0 = Clock::now();
-    do {
+    auto Fetch = [&] {
         strBody.clear();
         if (curl_easy_perform(pCurl) != CURLE_OK || strBody.size() != nExpected)
             bOk = false;
         nBytes += strBody.size();
-        ++nRequests;
-    } while (bOk && std::chrono::duration<double>(Clock::now() - t0).count() < dSeconds);
+    };
+    for (int i = 0; i < nWarmUp; ++i)
+        Fetch();
+    nBytes = 0;
+    const double dCpu0 = CpuMicros();
+    const auto t0 = Clock::now();
+    for (int i = 0; i < nRequests; ++i)
+        Fetch();
     curl_easy_cleanup(pCurl);
     return Finish(t0, dCpu0, nRequests, nBytes, bOk);
+}
+
+struct CSummary
+{
+    double dMedian = 0, dLow = 0, dHigh = 0;  // Requests per second over the runs.
+    double dMegabytes = 0;                     // MB/s of the median run's rate.
+    double dCpu = 0;                           // Median CPU microseconds per request.
+};
+
+CSummary Summarise(std::vector<CFigures> aRuns, std::size_t nSize)
+{
+    CSummary summary;
+    if (aRuns.empty())
+        return summary;
+    std::vector<double> aRates, aCpu;
+    for (const CFigures& f : aRuns) {
+        aRates.push_back(f.dRequestsPerSecond);
+        aCpu.push_back(f.dCpuMicrosPerRequest);
+    }
+    std::sort(aRates.begin(), aRates.end());
+    std::sort(aCpu.begin(), aCpu.end());
+    auto Median = [](const std::vector<double>& a) {
+        const std::size_t n = a.size();
+        return n % 2 ? a[n / 2] : (a[n / 2 - 1] + a[n / 2]) / 2;
+    };
+    summary.dMedian = Median(aRates);
+    summary.dLow = aRates.front();
+    summary.dHigh = aRates.back();
+    summary.dMegabytes = summary.dMedian * static_cast<double>(nSize) / 1e6;
+    summary.dCpu = Median(aCpu);
+    return summary;
 }
 
 } // namespace
@@ -129,9 +175,10 @@ bool MakeCertificates(const std::string& strDir)
 
 int main(int argc, char** argv)
 {
-    const double dSeconds = argc > 1 ? std::atof(argv[1]) : 1.5;
+    const int nRuns = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const std::string strFilter = argc > 2 ? argv[2] : "";
     const std::string strOnly = argc > 3 ? argv[3] : "";
+    const double dScale = argc > 4 ? std::max(0.01, std::atof(argv[4])) : 1.0;
     const std::string strSmall = MakeFile(20 * 1024);
     const std::string strLarge = MakeFile(2 * 1024 * 1024);
     CNginxServer nginx;
@@ -160,41 +207,51 @@ int main(int argc, char** argv)
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
     const std::string strTls = "https://127.0.0.1:" + std::to_string(nTlsPort);
-    struct { const char* pszName; std::string strUrl; std::size_t nSize; } cases[] = {
-        { "20 KB, Content-Length", nginx.GetUrl("/20k.txt"),         strSmall.size() },
-        { "20 KB, chunked",        nginx.GetUrl("/chunked/20k.txt"), strSmall.size() },
-        { "20 KB, close",          nginx.GetUrl("/close/20k.txt"),   strSmall.size() },
-        { "2 MB, Content-Length",  nginx.GetUrl("/2m.txt"),          strLarge.size() },
-        { "2 MB, chunked",         nginx.GetUrl("/chunked/2m.txt"),  strLarge.size() },
-        { "2 MB, close",           nginx.GetUrl("/close/2m.txt"),    strLarge.size() },
-        { "20 KB, TLS",            strTls + "/20k.txt",              strSmall.size() },
-        { "2 MB, TLS",             strTls + "/2m.txt",               strLarge.size() },
+    // Requests per run and untimed warm-up requests, the same for both.
+    struct { const char* pszName; std::string strUrl; std::size_t nSize; int nRequests; int nWarmUp; } cases[] = {
+        { "20 KB, Content-Length", nginx.GetUrl("/20k.txt"),         strSmall.size(), 2000, 50 },
+        { "20 KB, chunked",        nginx.GetUrl("/chunked/20k.txt"), strSmall.size(), 2000, 50 },
+        { "20 KB, close",          nginx.GetUrl("/close/20k.txt"),   strSmall.size(), 1000, 20 },
+        { "2 MB, Content-Length",  nginx.GetUrl("/2m.txt"),          strLarge.size(), 100,  3 },
+        { "2 MB, chunked",         nginx.GetUrl("/chunked/2m.txt"),  strLarge.size(), 100,  3 },
+        { "2 MB, close",           nginx.GetUrl("/close/2m.txt"),    strLarge.size(), 100,  3 },
+        { "20 KB, TLS",            strTls + "/20k.txt",              strSmall.size(), 1000, 20 },
+        { "2 MB, TLS",             strTls + "/2m.txt",               strLarge.size(), 50,   2 },
     };
-    std::printf("%-22s %12s %8s %7s %12s %8s %7s %7s %7s\n", "case", "quarvex r/s", "MB/s", "cpu us",
-                "libcurl r/s", "MB/s", "cpu us", "r/s x", "MB/s x");
+    std::printf("%d runs per client; requests per second: median [lowest - highest]\n", nRuns);
+    std::printf("%-22s %24s %7s %7s %24s %7s %7s %6s\n", "case", "quarvex r/s", "MB/s", "cpu us",
+                "libcurl r/s", "MB/s", "cpu us", "x");
     bool bAllOk = true;
     for (const auto& c : cases) {
-        const std::string& strUrl = c.strUrl;
         if (std::string(c.pszName).find(strFilter) == std::string::npos)
             continue;
-        // Two alternating rounds, best of each, so that a burst of other load
-        // on the machine does not fall on one client only.
-        CFigures ours, theirs;
-        for (int nRound = 0; nRound < 2; ++nRound) {
-            const CFigures a = strOnly != "libcurl" ? RunSession(strUrl, c.nSize, dSeconds / 2) : CFigures{ 1, 1, 0, true };
-            const CFigures b = strOnly != "quarvex" ? RunCurl(strUrl, c.nSize, dSeconds / 2) : CFigures{ 1, 1, 0, true };
-            if (a.dRequestsPerSecond > ours.dRequestsPerSecond)
-                ours = a;
-            if (b.dRequestsPerSecond > theirs.dRequestsPerSecond)
-                theirs = b;
-            bAllOk = bAllOk && a.bOk && b.bOk;
+        const int nRequests = std::max(1, static_cast<int>(c.nRequests * dScale));
+        std::vector<CFigures> aOurs, aTheirs;
+        for (int nRun = 0; nRun < nRuns; ++nRun) {
+            // Each run changes who goes first: A B B A A B ...
+            for (int nTurn = 0; nTurn < 2; ++nTurn) {
+                const bool bOurs = (nTurn == 0) == (nRun % 2 == 0);
+                if (bOurs && strOnly != "libcurl")
+                    aOurs.push_back(RunSession(c.strUrl, c.nSize, c.nWarmUp, nRequests));
+                else if (!bOurs && strOnly != "quarvex")
+                    aTheirs.push_back(RunCurl(c.strUrl, c.nSize, c.nWarmUp, nRequests));
+            }
         }
-        std::printf("%-22s %12.0f %8.1f %7.1f %12.0f %8.1f %7.1f %7.2f %7.2f%s\n", c.pszName, ours.dRequestsPerSecond,
-                    ours.dMegabytesPerSecond, ours.dCpuMicrosPerRequest, theirs.dRequestsPerSecond,
-                    theirs.dMegabytesPerSecond, theirs.dCpuMicrosPerRequest,
-                    ours.dRequestsPerSecond / theirs.dRequestsPerSecond,
-                    ours.dMegabytesPerSecond / theirs.dMegabytesPerSecond,
-                    ours.bOk && theirs.bOk ? "" : "  (a fetch failed)");
+        bool bOk = true;
+        for (const CFigures& f : aOurs)
+            bOk = bOk && f.bOk;
+        for (const CFigures& f : aTheirs)
+            bOk = bOk && f.bOk;
+        bAllOk = bAllOk && bOk;
+        const CSummary ours = Summarise(aOurs, c.nSize);
+        const CSummary theirs = Summarise(aTheirs, c.nSize);
+        char szOurs[64], szTheirs[64];
+        std::snprintf(szOurs, sizeof szOurs, "%.0f [%.0f - %.0f]", ours.dMedian, ours.dLow, ours.dHigh);
+        std::snprintf(szTheirs, sizeof szTheirs, "%.0f [%.0f - %.0f]", theirs.dMedian, theirs.dLow, theirs.dHigh);
+        std::printf("%-22s %24s %7.1f %7.1f %24s %7.1f %7.1f %6.2f%s\n", c.pszName, szOurs, ours.dMegabytes,
+                    ours.dCpu, szTheirs, theirs.dMegabytes, theirs.dCpu,
+                    theirs.dMedian > 0 ? ours.dMedian / theirs.dMedian : 0.0, bOk ? "" : "  (a fetch failed)");
+        std::fflush(stdout);
     }
     curl_global_cleanup();
     return bAllOk ? 0 : 1;

@@ -345,9 +345,21 @@ TEST_F(TaskRunTest, AWebPostTheTargetRefusesIsLogged)
         m_site.m_nPostStatus = 500;
     }
     ASSERT_TRUE(m_task.RunPass());
-    const std::vector<std::string> aLog = Logs();
+    std::vector<std::string> aLog = Logs();
     ASSERT_EQ(aLog.size(), 3u);
     EXPECT_EQ(aLog[1], "WEB POST失败：服务器返回错误状态 500\r\n");
+
+    // A target that never answers costs the pass the task's own limit.
+    o.strWebPostUrl = m_site.Url("/hang");
+    o.nTimeout = 1;
+    Load(o);
+    m_site.SetPage(MakeTablePage({{"b", "2"}}));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_task.RunPass());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
+    aLog = Logs();
+    ASSERT_EQ(aLog.size(), 6u);
+    EXPECT_EQ(aLog[4], "WEB POST失败：连接超时\r\n");
 }
 
 TEST_F(TaskRunTest, StopDuringTheCountdownAndRunNow)

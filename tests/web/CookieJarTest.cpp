@@ -59,6 +59,15 @@ TEST(CookieJarTest, ExpiryMaxAgeAndDeletion)
     EXPECT_EQ(ParseCookieDate("06 Nov 1994 25:00:00"), -1);
 }
 
+TEST(CookieJarTest, CookiesStayWithTheirPortAndScheme)
+{
+    CCookieJar jar;
+    EXPECT_TRUE(jar.SetCookie("p=1", "h.test", "/", false, s_nNow, 8080));
+    EXPECT_EQ(jar.GetCookieHeader("h.test", "/", false, s_nNow, 8080), "p=1");
+    EXPECT_EQ(jar.GetCookieHeader("h.test", "/", false, s_nNow, 8081), "");
+    EXPECT_EQ(jar.GetCookieHeader("h.test", "/", true, s_nNow, 8080), "");
+}
+
 TEST(CookieJarTest, SecureCookiesStayOnSecureConnections)
 {
     CCookieJar jar;
