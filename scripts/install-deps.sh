@@ -24,6 +24,7 @@ PACKAGES=(
 >>>>>>> main
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
+    locales   # the locale sources from which the database tests generate de_DE and tr_TR
     python3
 )
 BENCH_PACKAGES=(
