@@ -133,7 +133,7 @@ CWebSession::~CWebSession()
     Stop();
 }
 
-void CWebSession::Start(bool bPost, const std::string& strUrl, const std::string& strReferer,
+void CWebSession::Start(bool bPost, const std::string& strUrl, const char* pszReferer,
                         const std::string& strBody)
 {
     if (!m_hDoneEvent.IsSet())
@@ -145,7 +145,8 @@ void CWebSession::Start(bool bPost, const std::string& strUrl, const std::string
     m_strFirstUrl = m_strFinalUrl;
     m_bPostNow = bPost;
     m_strBodyNow = strBody;
-    m_strRefererNow = strReferer;
+    m_bRefererGiven = pszReferer != nullptr;
+    m_strRefererNow = pszReferer != nullptr ? pszReferer : "";
     m_strAuthSaved = m_strAuthorization;
     m_strAuthOrigin = UrlOrigin(m_strFinalUrl);
     StartHop(m_strFinalUrl);
@@ -155,7 +156,7 @@ void CWebSession::StartHop(const std::string& strUrl)
 {
     // Basic credentials go only where they were given for.
     m_strAuthorization = UrlOrigin(strUrl) == m_strAuthOrigin ? m_strAuthSaved : std::string();
-    const char* pszReferer = m_strRefererNow.empty() ? nullptr : m_strRefererNow.c_str();
+    const char* pszReferer = m_bRefererGiven ? m_strRefererNow.c_str() : nullptr;
     if (m_bPostNow)
         Post(strUrl.c_str(), pszReferer, m_strBodyNow.c_str());
     else
@@ -248,7 +249,7 @@ CWebSession::EStep CWebSession::TakeResponse()
     const int nStatus = GetStatus();
     if (!m_strHeader.empty())
         StoreCookies();
-    if (IsRedirect(nStatus) && m_nError == HTTP_OK) {
+    if (m_bFollowRedirects && IsRedirect(nStatus) && m_nError == HTTP_OK) {
         const std::string strLocation = GetHeaderValue("Location");
         if (!strLocation.empty()) {
             if (!IsSafeHeaderValue(strLocation)) {
@@ -282,21 +283,24 @@ CWebSession::EStep CWebSession::TakeResponse()
     m_strAuthorization = m_strAuthSaved;
     if (nStatus == 304 && m_nError == HTTP_OK)
         return STEP_NOT_MODIFIED;
-    if (m_nError != HTTP_OK)
+    // An error status still has a body worth decoding for whoever shows it.
+    if (m_nError != HTTP_OK && m_nError != HTTP_ERR_STATUS)
         return STEP_FAILED;
-
-    m_strETag = GetHeaderValue("ETag");
-    m_strLastModified = GetHeaderValue("Last-Modified");
+    const EStep eWhole = m_nError == HTTP_OK ? STEP_DONE : STEP_FAILED;
+    if (m_nError == HTTP_OK) {
+        m_strETag = GetHeaderValue("ETag");
+        m_strLastModified = GetHeaderValue("Last-Modified");
+    }
     const std::string strCoding = GetHeaderValue("Content-Encoding");
     const EContentCoding eCoding = ParseContentCoding(strCoding);
     if (eCoding == CODING_IDENTITY) {
         m_strPageBody.assign(GetBody());
-        return STEP_DONE;
+        return eWhole;
     }
     const EDecodeResult eResult = eCoding == CODING_UNKNOWN
         ? DECODE_CORRUPT : DecodeContent(eCoding, GetBody(), m_strPageBody, m_nBodyLimit, 1000);
     if (eResult == DECODE_OK)
-        return STEP_DONE;
+        return eWhole;
     m_strPageBody.clear();
     m_nError = HTTP_ERR_SOCKET;
     // What the server sent cannot be safe text: strCoding is shown only
@@ -311,10 +315,10 @@ CWebSession::EStep CWebSession::TakeResponse()
     return STEP_FAILED;
 }
 
-CWebSession::EStep CWebSession::Run(bool bPost, const std::string& strUrl, const std::string& strReferer,
+CWebSession::EStep CWebSession::Run(bool bPost, const std::string& strUrl, const char* pszReferer,
                                     const std::string& strBody)
 {
-    Start(bPost, strUrl, strReferer, strBody);
+    Start(bPost, strUrl, pszReferer, strBody);
     for (;;) {
         WaitForResponse();
         const EStep eStep = TakeResponse();
