@@ -1,5 +1,6 @@
 // CharRef.cpp - character reference decoding with the full named table.
 #include "CharRef.h"
+#include "platform/HexDigit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,17 +20,6 @@ constexpr std::size_t s_nMaxName = 33;
 bool IsAlnum(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 const SCharRef* FindName(std::string_view strName)
@@ -61,7 +51,7 @@ std::size_t DecodeNumeric(std::string_view strIn, std::string& strOut)
     const std::size_t nDigits = i;
     char32_t nCode = 0;
     for (; i < strIn.size(); ++i) {
-        const int nDigit = nBase == 16 ? HexValue(strIn[i]) : (strIn[i] >= '0' && strIn[i] <= '9' ? strIn[i] - '0' : -1);
+        const int nDigit = nBase == 16 ? quarvex::HexDigitValue(strIn[i]) : (strIn[i] >= '0' && strIn[i] <= '9' ? strIn[i] - '0' : -1);
         if (nDigit < 0)
             break;
         // Saturate: any value past the last code point means U+FFFD.

@@ -1,5 +1,6 @@
 // ChunkedBody.cpp - CChunkDecoder and DecodeChunked.
 #include "ChunkedBody.h"
+#include "platform/HexDigit.h"
 
 #include <cstring>
 
@@ -11,17 +12,6 @@ namespace {
 const std::size_t s_nMaxLine = 8192;
 // Trailer fields taken in all, as much as a response header may hold.
 const std::size_t s_nMaxTrailer = 65536;
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -86,12 +76,12 @@ std::size_t CChunkDecoder::Decode(char* pBody, std::size_t nLen)
                 goto wait;
             std::size_t nSize = 0;
             std::size_t i = nPos;
-            for (; i < nEnd && HexValue(pBody[i]) >= 0; ++i) {
+            for (; i < nEnd && quarvex::HexDigitValue(pBody[i]) >= 0; ++i) {
                 if (i - nPos == 8) {
                     m_nState = CHUNK_BROKEN;  // too long a size is never a wrapped one
                     break;
                 }
-                nSize = nSize * 16 + static_cast<std::size_t>(HexValue(pBody[i]));
+                nSize = nSize * 16 + static_cast<std::size_t>(quarvex::HexDigitValue(pBody[i]));
             }
             if (m_nState == CHUNK_BROKEN)
                 break;

@@ -1,22 +1,8 @@
 // FormBody.cpp - form body decoding for the store server.
 #include "FormBody.h"
+#include "platform/HexDigit.h"
 
 namespace quarvex {
-
-namespace {
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-} // namespace
 
 bool FormDecode(std::string_view strText, std::string& strOut)
 {
@@ -29,8 +15,8 @@ bool FormDecode(std::string_view strText, std::string& strOut)
         } else if (c == '%') {
             if (i + 2 >= strText.size())
                 return false;
-            const int nHi = HexDigit(strText[i + 1]);
-            const int nLo = HexDigit(strText[i + 2]);
+            const int nHi = HexDigitValue(strText[i + 1]);
+            const int nLo = HexDigitValue(strText[i + 2]);
             if (nHi < 0 || nLo < 0)
                 return false;
             strOut += static_cast<char>(nHi * 16 + nLo);

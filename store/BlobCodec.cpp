@@ -1,6 +1,7 @@
 // BlobCodec.cpp - GOST 28147-89 (simple substitution), the store's base-32
 // form and the LoadTask reply layout.
 #include "BlobCodec.h"
+#include "platform/HexDigit.h"
 
 #include <random>
 
@@ -92,17 +93,6 @@ int Base32Value(char c)
 char Base32Digit(unsigned v)
 {
     return static_cast<char>(v < 10 ? '0' + v : 'A' + (v - 10));
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 } // namespace
@@ -207,7 +197,7 @@ bool IsBlobKey(std::string_view strKey)
     if (strKey.size() != BLOB_KEY_LEN)
         return false;
     for (char c : strKey) {
-        if (HexValue(c) < 0)
+        if (HexDigitValue(c) < 0)
             return false;
     }
     return true;
