@@ -56,13 +56,18 @@ bool IsRedirect(int nStatus)
     return nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307 || nStatus == 308;
 }
 
-// The header block ends at the first empty line; lines go in before it.
+// The header block ends at the first empty line; lines go in before it, and
+// before a POST's closing Content-Length line, which stays last.
 void InsertHeaderLine(std::string& strRequest, std::string_view strLine)
 {
     const std::size_t nEnd = strRequest.find("\r\n\r\n");
     if (nEnd == std::string::npos)
         return;
-    strRequest.insert(nEnd + 2, std::string(strLine) + "\r\n");
+    std::size_t nAt = nEnd + 2;
+    const std::size_t nLast = strRequest.rfind("\r\n", nEnd - 1);
+    if (nLast != std::string::npos && strRequest.compare(nLast + 2, 15, "Content-Length:") == 0)
+        nAt = nLast + 2;
+    strRequest.insert(nAt, std::string(strLine) + "\r\n");
 }
 
 void ReplaceHeaderLine(std::string& strRequest, std::string_view strName, std::string_view strLine)
