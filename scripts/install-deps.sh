@@ -19,6 +19,7 @@ PACKAGES=(
     qt6-base-dev fonts-wqy-zenhei qt6-translations-l10n xvfb xauth imagemagick
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
+    locales   # the locale sources from which the database tests generate de_DE and tr_TR
     python3
 )
 BENCH_PACKAGES=(
