@@ -78,7 +78,7 @@ int main(int argc, char* argv[])
         Pump(100);
     Pump(1500);  // A countdown tick or two.
     for (int i = 0; i < pTask->GetModel()->columnCount(); ++i)
-        pTask->GetDataList()->setColumnWidth(i, i == 0 ? 150 : (i == 3 ? 220 : 100));
+        pTask->GetDataList()->setColumnWidth(i, i == 0 ? 150 : (i == 3 ? 220 : (i == 4 ? 150 : 100)));
 
     bool bAll = true;
     const std::vector<std::pair<const char*, std::function<bool(const QString&)>>> aShots = {

@@ -48,8 +48,13 @@ int main(int argc, char* argv[])
 
     quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
     QObject::connect(&instance, &quarvex::CSingleInstance::Activated, [&quarvexApp] {
-        if (quarvexApp.GetFrame() != nullptr)
+        if (quarvexApp.GetFrame() != nullptr) {
             quarvexApp.GetFrame()->BringToFront();
+        } else if (QWidget* pDialog = QApplication::activeModalWidget()) {
+            // Still at the login: that is the window the user sees.
+            pDialog->raise();
+            pDialog->activateWindow();
+        }
     });
     if (!quarvexApp.Start(bLoginAtOnce))
         return 0;

@@ -37,14 +37,23 @@ bool WriteAll(int hFile, std::string_view strData)
 
 // Creates a file that did not exist before, beside strTarget; -1 when none
 // can be made. The mode 0666 lets the umask decide, as for any new file.
+// The name is the target's with a suffix, or a short one of its own where
+// that would be longer than a file name may be.
 int CreateTemporary(const std::string& strTarget, std::string& strTemp)
 {
+    const size_t nSlash = strTarget.rfind('/');
+    const std::string strFolder = nSlash == std::string::npos ? std::string() : strTarget.substr(0, nSlash + 1);
+    bool bShortName = false;
     for (int nTry = 0; nTry < 100; ++nTry) {
-        strTemp = strTarget + ".tmp-" + std::to_string(::getpid()) + "-" +
-                  std::to_string(s_nTempCounter.fetch_add(1));
+        const std::string strSuffix = std::to_string(::getpid()) + "-" + std::to_string(s_nTempCounter.fetch_add(1));
+        strTemp = bShortName ? strFolder + ".quarvex-save-" + strSuffix : strTarget + ".tmp-" + strSuffix;
         const int hFile = ::open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (hFile >= 0 || errno != EEXIST)
+        if (hFile >= 0)
             return hFile;
+        if (errno == ENAMETOOLONG && !bShortName)
+            bShortName = true;
+        else if (errno != EEXIST)
+            return -1;
     }
     return -1;
 }

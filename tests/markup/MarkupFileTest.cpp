@@ -229,4 +229,12 @@ TEST(MarkupFileTest, SaveKeepsModesAndFollowsLinks)
     EXPECT_TRUE(std::filesystem::is_symlink(strLink));
     EXPECT_EQ(CTempDir::Read(strPath), s_szOldSettings);
     EXPECT_EQ(ListFolder(dir.Dir()), (std::vector<std::string>{"Config.dat", "link.dat"}));
+
+    // A name as long as a name may be leaves no room for a suffix; the
+    // temporary file then gets a short name of its own.
+    const std::string strLong = dir.File(std::string(250, 'n') + ".dat");
+    ASSERT_TRUE(doc.SaveFile(strLong.c_str()));
+    ASSERT_TRUE(large.SaveFile(strLong.c_str()));
+    EXPECT_EQ(CTempDir::Read(strLong), Format(large));
+    EXPECT_EQ(ListFolder(dir.Dir()).size(), 3u);
 }
