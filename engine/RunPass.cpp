@@ -72,9 +72,9 @@ CTask::EFetch CTask::FetchPage()
     const bool bConditional = !m_session.m_strIfNoneMatch.empty() || !m_session.m_strIfModifiedSince.empty();
     if (m_nMethod != 0) {
         const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
-        m_session.Start(true, m_strPageUrl, m_strReferer, strBody);
+        m_session.Start(true, m_strPageUrl, m_strReferer.c_str(), strBody);
     } else {
-        m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer, std::string());
+        m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer.c_str(), std::string());
     }
     CWebSession::EStep eStep;
     for (;;) {

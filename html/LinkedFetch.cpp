@@ -25,7 +25,7 @@ struct SCloseFile {
 bool Fetch(CWebSession& session, const CHtmlDoc* pDoc, const std::string& strUrl)
 {
     session.m_pOptions = pDoc != nullptr ? pDoc->m_pFetchOptions : nullptr;
-    return session.Run(false, strUrl, std::string(), std::string()) == CWebSession::STEP_DONE
+    return session.Run(false, strUrl, nullptr, std::string()) == CWebSession::STEP_DONE
         && !session.GetPageBody().empty();
 }
 
