@@ -14,14 +14,11 @@ PACKAGES=(
     libsodium-dev libcpp-httplib-dev
     zlib1g-dev publicsuffix   # compressed bodies; the cookie jar's public-suffix list
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher
-<<<<<<< HEAD
-    # the editor's browser node picker (Qt WebEngine) and its tests
-    qt6-base-dev qt6-webengine-dev fonts-wqy-zenhei
-=======
     # the desktop application: Qt 6 Widgets, Chinese glyphs and Qt's own
     # button texts in Chinese; Xvfb and ImageMagick for the screenshots
     qt6-base-dev fonts-wqy-zenhei qt6-translations-l10n xvfb xauth imagemagick
->>>>>>> main
+    # the editor's browser node picker (Qt WebEngine) and its tests
+    qt6-webengine-dev
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc
     locales   # the locale sources from which the database tests generate de_DE and tr_TR

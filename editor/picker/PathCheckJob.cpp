@@ -47,6 +47,17 @@ FFetchPage FetchAsTask(const CMarkupDoc& def, const std::string& strViewUrl)
     const char* pszUrl = pNetwork->GetChildValue(KEY_URL);
     if (pszUrl == nullptr || *pszUrl == '\0')
         pNetwork->SetChildValue(KEY_URL, strViewUrl);
+    // The first pick of a new task comes before any block, and an extraction
+    // without blocks fetches nothing: a block on the first node of the page
+    // makes it fetch (what it extracts is not used).
+    if (pDef->FindPath(PATH_LOCATION) == nullptr) {
+        if (CMarkupNode* pRoot = pDef->FindPath(KEY_ROOT)) {
+            auto* pLocation = new CMarkupNode(KEY_LOCATION);
+            pLocation->SetChildValue(KEY_PATH, "");
+            pLocation->SetChildValue(KEY_STEP, "");
+            pRoot->AppendChild(pLocation);
+        }
+    }
     return [pDef](const std::atomic<bool>& bCancel, std::string& strPage, std::string& strError) {
         CExtractOnce extract;
         CExtractResult result;

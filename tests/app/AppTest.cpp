@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QTextBlock>
 #include <QTreeWidget>
 
 using namespace quarvex;
@@ -137,6 +138,7 @@ private slots:
     void configDialogListsAndOk();
     void secondInstanceBringsFirstForward();
     void exportWritesWhatTheListShows();
+    void logKeepsTheNewestLines();
     void exportQuotesAndEscapes();
 
 private:
@@ -599,6 +601,27 @@ void CAppTest::exportWritesWhatTheListShows()
     QVERIFY(!strError.isEmpty());
     session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+}
+
+void CAppTest::logKeepsTheNewestLines()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("日志", pages.Url("/page"), 60, true));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到"), 5000);
+    pWnd->StopTask();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+    // A week of passes, in short: the view keeps the newest lines only.
+    const int nLines = CTaskWnd::MAX_LOG_LINES + 2500;
+    for (int i = 0; i < nLines; ++i)
+        pWnd->GetTask().Log("line " + std::to_string(i));
+    QVERIFY(pWnd->GetTask().WaitNotified(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetLogView()->document()->lastBlock().text().endsWith(
+                                  QString("line %1").arg(nLines - 1)), true, 5000);
+    QVERIFY(pWnd->GetLogView()->document()->blockCount() <= CTaskWnd::MAX_LOG_LINES);
+    QVERIFY(pWnd->GetLogView()->document()->firstBlock().text().endsWith(
+        QString("line %1").arg(nLines - CTaskWnd::MAX_LOG_LINES)));
 }
 
 void CAppTest::exportQuotesAndEscapes()

@@ -5,6 +5,8 @@
 #include "PathCheckJob.h"
 #include "PickerDrag.h"
 
+#include "markup/MarkupDoc.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -342,6 +344,38 @@ TEST_F(PickerBrowserTest, WatchdogEndsADragWhoseCaptureWasTaken)
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("TD"));  // what the last move wrote
     EXPECT_EQ(m_host.m_nPicked, 0);
+}
+
+TEST_F(PickerBrowserTest, CheckReadsThePageTheTaskRequests)
+{
+    // The task asks for /tbody while the view shows /table: the check reads
+    // the task's page. The server answers on this thread, so the fetch runs
+    // in the job's thread while this one waits.
+    CMarkupDoc def;
+    def.Parse(("<root>\r\n\t<network>\r\n\t\t<url>" + s_pServer->Url("/tbody").toStdString()
+               + "</url>\r\n\t\t<method>0</method>\r\n\t</network>\r\n</root>\r\n").c_str());
+    CPathCheckJob job;
+    int nChecked = 0;
+    QObject::connect(&job, &CPathCheckJob::checked, [&] { ++nChecked; });
+    SPickedElement picked;
+    picked.strPath = "html@body@table@tbody@tr@td";
+    picked.strTag = "td";
+    picked.strText = "x1";
+    job.Start(FetchAsTask(def, s_pServer->Url("/table").toStdString()), picked, 1, "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 1; }, 15000));
+    EXPECT_TRUE(job.GetOutcome().bFetched) << job.GetOutcome().strError;
+    EXPECT_EQ(job.GetOutcome().check.nResult, CHECK_FOUND);
+    EXPECT_EQ(job.GetOutcome().check.strPath, "html@body@table@tbody@tr@td");
+
+    // A task without an address of its own yet reads the view's address.
+    CMarkupDoc bare;
+    bare.Parse("<root>\r\n\t<network>\r\n\t\t<url></url>\r\n\t</network>\r\n</root>\r\n");
+    picked.strText = "a1";
+    job.Start(FetchAsTask(bare, s_pServer->Url("/table").toStdString()), picked, 1, "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 2; }, 15000));
+    EXPECT_EQ(job.GetOutcome().check.nResult, CHECK_FOUND);
+    EXPECT_EQ(job.GetOutcome().check.strPath, "html@body@table@tr@td");
+    EXPECT_EQ(job.GetOutcome().check.strValue, "a1");
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
