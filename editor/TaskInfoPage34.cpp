@@ -219,9 +219,12 @@ CTaskInfoPage4::CTaskInfoPage4(CTaskInfoSheet* pSheet, CMarkupDoc* pDoc) : CTask
 
 CTaskInfoPage4::~CTaskInfoPage4()
 {
-    // A test in progress ends within the back-end's own time limit.
-    if (m_testThread.joinable())
+    // A test in progress ends within the back-end's own time limit; its
+    // answer is dropped with the page, so the wait cursor is given back here.
+    if (m_testThread.joinable()) {
         m_testThread.join();
+        QApplication::restoreOverrideCursor();
+    }
 }
 
 void CTaskInfoPage4::SetType(int nType)
