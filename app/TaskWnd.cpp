@@ -50,8 +50,11 @@ CActivityWnd::CActivityWnd(QWidget* pParent)
     m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pList->setFrameShape(QFrame::StyledPanel);
     m_pList->setFrameShadow(QFrame::Sunken);
+    // No row numbers: a header keeps a record per row, which would cost as
+    // much as the rows' text on a long list.
     m_pList->verticalHeader()->setDefaultSectionSize(m_pList->fontMetrics().height() + 6);
     m_pList->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_pList->verticalHeader()->hide();
     m_pList->horizontalHeader()->setDefaultSectionSize(100);
     m_pList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_pList->horizontalHeader()->setStretchLastSection(false);

@@ -2,6 +2,8 @@
 #include "Application.h"
 #include "MainFrame.h"
 #include "SingleInstance.h"
+#include "DefinitionEditor.h"
+#include "editor/TaskInfoSheet.h"
 #include "platform/ProgramDir.h"
 
 #include <QApplication>
@@ -46,10 +48,17 @@ int main(int argc, char* argv[])
                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&translator);
 
+    // "新建任务" and "任务属性" open the task property sheet.
+    quarvex::SetDefinitionEditor(quarvex::EditTaskDefinition);
     quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
     QObject::connect(&instance, &quarvex::CSingleInstance::Activated, [&quarvexApp] {
-        if (quarvexApp.GetFrame() != nullptr)
+        if (quarvexApp.GetFrame() != nullptr) {
             quarvexApp.GetFrame()->BringToFront();
+        } else if (QWidget* pDialog = QApplication::activeModalWidget()) {
+            // Still at the login: that is the window the user sees.
+            pDialog->raise();
+            pDialog->activateWindow();
+        }
     });
     if (!quarvexApp.Start(bLoginAtOnce))
         return 0;

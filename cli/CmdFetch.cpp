@@ -2,15 +2,21 @@
 // tasks use, body bytes to standard output unchanged.
 #include "Commands.h"
 
-#include "http/HttpPostSession.h"
+#include "html/PageCharset.h"
+#include "http/CookieJar.h"
 #include "http/ProxyConfig.h"
 #include "http/Url.h"
+#include "http/WebSession.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -44,6 +50,10 @@ int RunFetchCommand(int argc, char** argv)
     bool bFollow = false;
     bool bInclude = false;
     bool bPartial = false;
+    bool bCompressed = true;
+    const char* pszCharset = nullptr;
+    const char* pszCookieJar = nullptr;
+    SFetchOptions options;
     int nTimeout = 10000;
     for (int i = 0; i < argc; ++i) {
         const char* pszArg = argv[i];
@@ -65,6 +75,34 @@ int RunFetchCommand(int argc, char** argv)
             bInclude = true;
         } else if (std::strcmp(pszArg, "--partial") == 0) {
             bPartial = true;
+        } else if (std::strcmp(pszArg, "--compressed") == 0) {
+            bCompressed = true;
+        } else if (std::strcmp(pszArg, "--no-compressed") == 0) {
+            bCompressed = false;
+        } else if (std::strcmp(pszArg, "--charset") == 0 && bHasValue) {
+            pszCharset = argv[++i];
+            if (std::strcmp(pszCharset, "auto") != 0 && CanonicalCharset(pszCharset).empty()) {
+                std::fprintf(stderr, "quarvex-cli fetch: unknown charset '%s'\n", pszCharset);
+                return PrintUsage();
+            }
+        } else if (std::strcmp(pszArg, "--cookie-jar") == 0 && bHasValue) {
+            pszCookieJar = argv[++i];
+        } else if (std::strcmp(pszArg, "--header") == 0 && bHasValue) {
+            const std::string strHeader = argv[++i];
+            const std::size_t nColon = strHeader.find(':');
+            std::string strName = strHeader.substr(0, nColon);
+            std::string strValue = nColon == std::string::npos ? std::string() : strHeader.substr(nColon + 1);
+            strValue.erase(0, strValue.find_first_not_of(" \t"));
+            const std::string strWhy = nColon == std::string::npos ? "a header is written NAME: VALUE"
+                                                                   : CheckExtraHeader(strName, strValue);
+            if (!strWhy.empty()) {
+                std::fprintf(stderr, "quarvex-cli fetch: --header '%s': %s\n", strHeader.c_str(), strWhy.c_str());
+                return PrintUsage();
+            }
+            if (strName.size() == 10 && strncasecmp(strName.c_str(), "User-Agent", 10) == 0)
+                options.strUserAgent = strValue;
+            else
+                options.aHeaders.emplace_back(std::move(strName), std::move(strValue));
         } else if (pszArg[0] == '-' && pszArg[1] != '\0') {
             std::fprintf(stderr, "quarvex-cli fetch: unknown or incomplete option '%s'\n", pszArg);
             return PrintUsage();
@@ -86,20 +124,39 @@ int RunFetchCommand(int argc, char** argv)
         if (!CProxySettings::Instance().LoadEnvironment(strProxyError))
             std::fprintf(stderr, "quarvex-cli: %s\n", strProxyError.c_str());
     }
-    CHttpPostSession session;
+    // The jar is read before and written back after the exchange, in the
+    // cookies.txt form curl and wget share.
+    CCookieJar jar;
+    if (pszCookieJar != nullptr) {
+        std::ifstream file(pszCookieJar, std::ios::binary);
+        if (file) {
+            std::ostringstream text;
+            text << file.rdbuf();
+            jar.Load(text.str(), std::time(nullptr));
+        }
+        options.pCookies = &jar;
+    }
+
+    CWebSession session;
     // --timeout bounds each wait and the whole exchange alike: a server that
     // drips a byte now and then is given no more than a silent one.
     session.m_nTimeout = nTimeout;
     session.m_nDeadline = nTimeout;
+    session.m_pOptions = &options;
+    session.m_bCompressed = bCompressed;
+    session.m_bFollowRedirects = bFollow;
     if (pszAuth != nullptr)
         session.m_strAuthorization = BasicAuthorization(pszAuth);
-    if (pszPost != nullptr)
-        session.Post(pszUrl, pszReferer, pszPost);
-    else
-        session.Get(pszUrl, pszReferer);
-    session.WaitForResponse();
-    if (bFollow && session.FollowRedirect())
-        session.WaitForResponse();
+    session.Run(pszPost != nullptr, pszUrl, pszReferer, pszPost != nullptr ? pszPost : "");
+    if (!session.m_strFailure.empty())
+        std::fprintf(stderr, "quarvex-cli fetch: %s\n", session.m_strFailure.c_str());
+
+    if (pszCookieJar != nullptr) {
+        std::ofstream file(pszCookieJar, std::ios::binary | std::ios::trunc);
+        file << jar.Save();
+        if (!file)
+            std::fprintf(stderr, "quarvex-cli fetch: cannot write the cookie jar '%s'\n", pszCookieJar);
+    }
 
     // An error status still has a whole body worth showing; what a failed
     // exchange left (a cut or endless body, up to the 1 GiB limit) is
@@ -107,7 +164,16 @@ int RunFetchCommand(int argc, char** argv)
     const bool bWhole = session.m_nError == HTTP_OK || session.m_nError == HTTP_ERR_STATUS;
     if (bInclude)
         WriteAll(session.m_strHeader.data(), session.m_strHeader.size());
-    const std::string_view strBody = session.GetBody();
+    std::string_view strBody = session.GetPageBody();
+    if (strBody.empty() && !bWhole)
+        strBody = session.GetBody();  // what a failed exchange left, as it came
+    std::string strConverted;
+    if (pszCharset != nullptr && bWhole) {
+        const SPageCharset charset = DetectCharset(std::strcmp(pszCharset, "auto") == 0 ? "" : pszCharset, strBody,
+                                                   session.GetHeaderValue("Content-Type"));
+        strConverted = ConvertToUtf8(strBody.substr(charset.nBomLen), charset.strName);
+        strBody = strConverted;
+    }
     if (bWhole || bInclude || bPartial)
         WriteAll(strBody.data(), strBody.size());
     std::fflush(stdout);

@@ -6,7 +6,9 @@
 #include "LocationLoader.h"
 #include "Location.h"
 
+#include "PageCharset.h"
 #include "markup/MarkupDoc.h"
+#include "markup/TaskDef.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -38,6 +40,28 @@ bool ReadWholeFile(const char* pszPath, std::string& strOut)
     if (!bStdin)
         std::fclose(pFile);
     return bOk;
+}
+
+// Takes "--charset NAME" at argv[i]; NAME may be "auto". False (after a
+// message) for a charset iconv does not know.
+bool ReadCharsetOption(int argc, char** argv, int& i, const char*& pszCharset)
+{
+    if (std::strcmp(argv[i], "--charset") != 0 || i + 1 >= argc)
+        return false;
+    pszCharset = argv[++i];
+    if (std::strcmp(pszCharset, "auto") != 0 && CanonicalCharset(pszCharset).empty()) {
+        std::fprintf(stderr, "quarvex-cli: unknown charset '%s'\n", pszCharset);
+        pszCharset = nullptr;
+    }
+    return true;
+}
+
+// The page as a task reads it: in UTF-8, converted from the charset chosen
+// (empty or "auto": found as for a fetched page without a header).
+void DecodePage(std::string& strPage, const std::string& strChoice)
+{
+    const SPageCharset charset = DetectCharset(strChoice == "auto" ? "" : strChoice, strPage, "");
+    strPage = ConvertToUtf8(std::string_view(strPage).substr(charset.nBomLen), charset.strName);
 }
 
 void WriteBytes(const std::string& str)
@@ -91,10 +115,14 @@ int RunTreeCommand(int argc, char** argv)
 {
     bool bSpans = false;
     const char* pszFile = nullptr;
+    const char* pszCharset = nullptr;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--spans") == 0)
             bSpans = true;
-        else if (pszFile == nullptr && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0))
+        else if (ReadCharsetOption(argc, argv, i, pszCharset)) {
+            if (pszCharset == nullptr)
+                return PrintUsage();
+        } else if (pszFile == nullptr && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0))
             pszFile = argv[i];
         else
             return PrintUsage();
@@ -102,6 +130,10 @@ int RunTreeCommand(int argc, char** argv)
     std::string strPage;
     if (!ReadWholeFile(pszFile, strPage))
         return 1;
+    // Spans are byte offsets into the file unless a charset asks for the
+    // converted text.
+    if (pszCharset != nullptr)
+        DecodePage(strPage, pszCharset);
     CHtmlDoc doc;
     doc.Parse(strPage.data(), strPage.size());
 
@@ -170,9 +202,13 @@ int RunSelectCommand(int argc, char** argv)
 {
     enum { TEXT, INNER, OUTER, ATTR } render = TEXT;
     const char* pszAttr = nullptr;
+    const char* pszCharset = nullptr;
     std::vector<const char*> apArgs;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--text") == 0)
+        if (ReadCharsetOption(argc, argv, i, pszCharset)) {
+            if (pszCharset == nullptr)
+                return PrintUsage();
+        } else if (std::strcmp(argv[i], "--text") == 0)
             render = TEXT;
         else if (std::strcmp(argv[i], "--inner") == 0)
             render = INNER;
@@ -192,6 +228,8 @@ int RunSelectCommand(int argc, char** argv)
     std::string strPage;
     if (!ReadWholeFile(apArgs[0], strPage))
         return 1;
+    if (pszCharset != nullptr)
+        DecodePage(strPage, pszCharset);
     CHtmlDoc doc;
     doc.Parse(strPage.data(), strPage.size());
     const CHtmlNode* pNode = doc.FindPath(apArgs[1]);
@@ -217,8 +255,19 @@ int RunSelectCommand(int argc, char** argv)
 
 int RunExtractCommand(int argc, char** argv)
 {
-    if (argc != 2)
+    const char* pszCharset = nullptr;
+    std::vector<char*> apArgs;
+    for (int i = 0; i < argc; ++i) {
+        if (ReadCharsetOption(argc, argv, i, pszCharset)) {
+            if (pszCharset == nullptr)
+                return PrintUsage();
+        } else {
+            apArgs.push_back(argv[i]);
+        }
+    }
+    if (apArgs.size() != 2)
         return PrintUsage();
+    argv = apArgs.data();
     std::string strDef;
     if (!ReadWholeFile(argv[0], strDef))
         return 1;
@@ -232,8 +281,22 @@ int RunExtractCommand(int argc, char** argv)
     std::string strPage;
     if (!ReadWholeFile(argv[1], strPage))
         return 1;
+    // Decoded as the task decodes its page: --charset, else the task's own
+    // choice, else found from the page itself. Links resolve against the
+    // task's address.
+    std::string strChoice = pszCharset != nullptr ? pszCharset : "";
+    std::string strPageUrl;
+    if (const quarvex::CMarkupNode* pRoot = def.FindTopLevel(quarvex::KEY_ROOT)) {
+        if (const quarvex::CMarkupNode* pNetwork = pRoot->FindChild(quarvex::KEY_NETWORK)) {
+            if (strChoice.empty())
+                strChoice = quarvex::GetKeyText(pNetwork, quarvex::KEY_CHARSET);
+            strPageUrl = quarvex::GetKeyText(pNetwork, quarvex::KEY_URL);
+        }
+    }
+    DecodePage(strPage, strChoice);
     CHtmlDoc doc;
     doc.Parse(strPage.data(), strPage.size());
+    doc.SetPageUrl(strPageUrl);
 
     CDataNodeList columns;
     pForest->CollectDataNodes(columns);

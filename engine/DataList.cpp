@@ -1,15 +1,40 @@
-// DataList.cpp - rows and their key index.
+// DataList.cpp - packed rows and their key index.
 #include "DataList.h"
 
 #include <algorithm>
+#include <functional>
+
+namespace {
+
+void PutVarint(std::string& strOut, std::size_t nValue)
+{
+    while (nValue >= 0x80) {
+        strOut += static_cast<char>((nValue & 0x7F) | 0x80);
+        nValue >>= 7;
+    }
+    strOut += static_cast<char>(nValue);
+}
+
+std::size_t GetVarint(const char*& p)
+{
+    std::size_t nValue = 0;
+    int nShift = 0;
+    for (;;) {
+        const auto c = static_cast<unsigned char>(*p++);
+        nValue |= static_cast<std::size_t>(c & 0x7F) << nShift;
+        if ((c & 0x80) == 0)
+            return nValue;
+        nShift += 7;
+    }
+}
+
+} // namespace
 
 void CDataList::SetKeyColumns(const std::vector<int>& aKeyColumns)
 {
     std::lock_guard lock(m_mutex);
     m_aKeyColumns = aKeyColumns;
-    m_mapKeys.clear();
-    for (const CDataRow& aRow : m_aRows)
-        IndexRow(aRow);
+    RebuildIndex(m_aSlots.size());
 }
 
 std::string CDataList::MakeKey(const CDataRow& aRow) const
@@ -26,30 +51,96 @@ std::string CDataList::MakeKey(const CDataRow& aRow) const
     return strKey;
 }
 
-void CDataList::IndexRow(const CDataRow& aRow)
+std::string CDataList::RowKey(std::size_t nIndex) const
 {
-    ++m_mapKeys[MakeKey(aRow)];
+    return MakeKey(Decode(nIndex));
 }
 
-void CDataList::UnindexRow(const CDataRow& aRow)
+std::uint32_t CDataList::HashKey(const std::string& strKey)
 {
-    auto it = m_mapKeys.find(MakeKey(aRow));
-    if (it != m_mapKeys.end() && --it->second == 0)
-        m_mapKeys.erase(it);
+    const std::size_t nHash = std::hash<std::string>()(strKey);
+    return static_cast<std::uint32_t>(nHash ^ (nHash >> 32));
+}
+
+void CDataList::Encode(const CDataRow& aRow)
+{
+    std::string strRow;
+    PutVarint(strRow, aRow.size());
+    for (const std::string& strCell : aRow) {
+        PutVarint(strRow, strCell.size());
+        strRow += strCell;
+    }
+    // A row never spans blocks; one larger than a block gets its own.
+    // Blocks grow with the list, so a short list stays small.
+    if (m_aBlocks.empty() || m_aBlocks.back().capacity() - m_aBlocks.back().size() < strRow.size()) {
+        const std::size_t nHeld = m_aBlocks.size() * (m_aBlocks.empty() ? 0 : m_aBlocks.back().capacity());
+        const std::size_t nBlock = std::clamp<std::size_t>(nHeld, 4096, BLOCK_SIZE);
+        m_aBlocks.emplace_back();
+        m_aBlocks.back().reserve(std::max(nBlock, strRow.size()));
+    }
+    std::string& strBlock = m_aBlocks.back();
+    m_aRows.push_back(static_cast<RowRef>(m_aBlocks.size() - 1) << 32 | strBlock.size());
+    strBlock += strRow;
+}
+
+CDataRow CDataList::Decode(std::size_t nIndex) const
+{
+    const RowRef ref = m_aRows[nIndex];
+    const char* p = m_aBlocks[ref >> 32].data() + (ref & 0xFFFFFFFFu);
+    CDataRow aRow(GetVarint(p));
+    for (std::string& strCell : aRow) {
+        const std::size_t nLen = GetVarint(p);
+        strCell.assign(p, nLen);
+        p += nLen;
+    }
+    return aRow;
+}
+
+void CDataList::IndexRow(std::size_t nIndex, std::uint32_t nHash)
+{
+    const std::size_t nMask = m_aSlots.size() - 1;
+    std::size_t nSlot = nHash & nMask;
+    while (m_aSlots[nSlot] != 0)
+        nSlot = (nSlot + 1) & nMask;
+    m_aSlots[nSlot] = static_cast<std::uint64_t>(nHash) << 32 | (nIndex + 1);
+}
+
+void CDataList::RebuildIndex(std::size_t nSlots)
+{
+    nSlots = std::max<std::size_t>(nSlots, 16);
+    while (nSlots < 2 * (m_aRows.size() + 1))
+        nSlots *= 2;
+    m_aSlots.assign(nSlots, 0);
+    for (std::size_t i = 0; i < m_aRows.size(); ++i)
+        IndexRow(i, HashKey(RowKey(i)));
 }
 
 bool CDataList::ContainsKey(const CDataRow& aRecord) const
 {
     std::lock_guard lock(m_mutex);
-    return m_mapKeys.find(MakeKey(aRecord)) != m_mapKeys.end();
+    if (m_aSlots.empty())
+        return false;
+    const std::string strKey = MakeKey(aRecord);
+    const std::uint32_t nHash = HashKey(strKey);
+    const std::size_t nMask = m_aSlots.size() - 1;
+    for (std::size_t nSlot = nHash & nMask; m_aSlots[nSlot] != 0; nSlot = (nSlot + 1) & nMask) {
+        const std::uint64_t nEntry = m_aSlots[nSlot];
+        if (static_cast<std::uint32_t>(nEntry >> 32) == nHash && RowKey((nEntry & 0xFFFFFFFFu) - 1) == strKey)
+            return true;
+    }
+    return false;
 }
 
 std::size_t CDataList::Append(const CDataRow& aRow)
 {
     std::lock_guard lock(m_mutex);
-    m_aRows.push_back(aRow);
-    IndexRow(aRow);
-    return m_aRows.size() - 1;
+    Encode(aRow);
+    const std::size_t nIndex = m_aRows.size() - 1;
+    if (m_aSlots.size() < 2 * (m_aRows.size() + 1))
+        RebuildIndex(m_aSlots.size() * 2);
+    else
+        IndexRow(nIndex, HashKey(MakeKey(aRow)));
+    return nIndex;
 }
 
 std::size_t CDataList::GetCount() const
@@ -61,13 +152,17 @@ std::size_t CDataList::GetCount() const
 CDataRow CDataList::GetRow(std::size_t nIndex) const
 {
     std::lock_guard lock(m_mutex);
-    return nIndex < m_aRows.size() ? m_aRows[nIndex] : CDataRow();
+    return nIndex < m_aRows.size() ? Decode(nIndex) : CDataRow();
 }
 
 std::vector<CDataRow> CDataList::GetRows() const
 {
     std::lock_guard lock(m_mutex);
-    return m_aRows;
+    std::vector<CDataRow> aRows;
+    aRows.reserve(m_aRows.size());
+    for (std::size_t i = 0; i < m_aRows.size(); ++i)
+        aRows.push_back(Decode(i));
+    return aRows;
 }
 
 void CDataList::RemoveRows(std::size_t nFirst, std::size_t nCount)
@@ -76,15 +171,25 @@ void CDataList::RemoveRows(std::size_t nFirst, std::size_t nCount)
     if (nFirst >= m_aRows.size())
         return;
     const std::size_t nLast = nFirst + std::min(nCount, m_aRows.size() - nFirst);
-    for (std::size_t i = nFirst; i < nLast; ++i)
-        UnindexRow(m_aRows[i]);
-    m_aRows.erase(m_aRows.begin() + static_cast<std::ptrdiff_t>(nFirst),
-                  m_aRows.begin() + static_cast<std::ptrdiff_t>(nLast));
+    // Rare (a view trimming its list): repack what remains.
+    std::vector<CDataRow> aKept;
+    aKept.reserve(m_aRows.size() - (nLast - nFirst));
+    for (std::size_t i = 0; i < m_aRows.size(); ++i) {
+        if (i < nFirst || i >= nLast)
+            aKept.push_back(Decode(i));
+    }
+    m_aBlocks.clear();
+    m_aRows.clear();
+    for (const CDataRow& aRow : aKept)
+        Encode(aRow);
+    RebuildIndex(16);
 }
 
 void CDataList::Clear()
 {
     std::lock_guard lock(m_mutex);
+    m_aBlocks.clear();
     m_aRows.clear();
-    m_mapKeys.clear();
+    m_aRows.shrink_to_fit();
+    m_aSlots.clear();
 }

@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 using CDataRow = std::vector<std::string>;
@@ -44,15 +44,29 @@ public:
     void Clear();
 
 private:
+    // Rows are packed one after another into large blocks (a cell count,
+    // then each cell's length and bytes, lengths as base-128 varints), so a
+    // row of short cells costs little more than its text; a vector of
+    // std::string per row cost six times the text.
+    static constexpr std::size_t BLOCK_SIZE = std::size_t(1) << 20;
+
+    using RowRef = std::uint64_t;
+
+    void Encode(const CDataRow& aRow);
+    CDataRow Decode(std::size_t nIndex) const;
     // The key columns' bytes, each preceded by its length, so that ("ab","c")
     // and ("a","bc") never share a key.
     std::string MakeKey(const CDataRow& aRow) const;
-    void IndexRow(const CDataRow& aRow);
-    void UnindexRow(const CDataRow& aRow);
+    std::string RowKey(std::size_t nIndex) const;
+    // The key index: open addressing over row numbers, each slot the key's
+    // hash (high 32 bits) and the row number plus one (0: empty).
+    void IndexRow(std::size_t nIndex, std::uint32_t nHash);
+    void RebuildIndex(std::size_t nSlots);
+    static std::uint32_t HashKey(const std::string& strKey);
 
     mutable std::mutex m_mutex;
     std::vector<int> m_aKeyColumns;
-    std::vector<CDataRow> m_aRows;
-    // Key -> number of rows with that key; only presence matters to a pass.
-    std::unordered_map<std::string, std::size_t> m_mapKeys;
+    std::vector<std::string> m_aBlocks;  // Each filled up to its capacity at most.
+    std::vector<RowRef> m_aRows;         // Block index << 32 | offset in the block.
+    std::vector<std::uint64_t> m_aSlots;  // Size a power of two, at most half full.
 };

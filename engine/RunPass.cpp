@@ -94,9 +94,9 @@ CTask::EFetch CTask::FetchPage(const SFetchPolicy& policy)
     const EPoliteResult ePolite = PoliteExchange(m_session, strPageUrl, &policy, [&]() {
         if (m_nMethod != 0) {
             const std::string strBody = m_strParams.empty() ? std::string() : m_strParams.substr(1);
-            m_session.Start(true, m_strPageUrl, m_strReferer, strBody);
+            m_session.Start(true, m_strPageUrl, m_strReferer.c_str(), strBody);
         } else {
-            m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer, std::string());
+            m_session.Start(false, m_strPageUrl + m_strParams, m_strReferer.c_str(), std::string());
         }
         for (;;) {
             WaitForPage();

@@ -75,6 +75,8 @@ public:
     // One pass: fetch, parse, walk the records, keep and hand on the new
     // ones. True when the page was fetched, whatever was extracted.
     bool RunPass();
+    // The next pass asks for the whole page, not only whether it changed.
+    void ForgetPageValidators() { m_session.m_strETag.clear(); m_session.m_strLastModified.clear(); }
     // One pass that keeps nothing and writes nothing: the records go to
     // result (see ExtractOnce.h). Only while no worker runs; bCancel, with
     // RequestStop, ends it early.

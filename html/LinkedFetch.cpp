@@ -31,7 +31,7 @@ bool Fetch(CWebSession& session, const CHtmlDoc* pDoc, const std::string& strUrl
     const CEvent* pStop = pPolicy != nullptr ? pPolicy->pStop : nullptr;
     CWebSession::EStep eStep = CWebSession::STEP_FAILED;
     const EPoliteResult eResult = PoliteExchange(session, strUrl, pPolicy, [&]() {
-        session.Start(false, strUrl, std::string(), std::string());
+        session.Start(false, strUrl, nullptr, std::string());
         eStep = CWebSession::STEP_FAILED;
         while (WaitStoppable(session, pStop)) {
             eStep = session.TakeResponse();

@@ -221,7 +221,9 @@ bool CPublicSuffixList::IsPublicSuffix(std::string_view strDomain) const
     if (strDomain.empty())
         return true;
     const std::string strName(strDomain);
-    if (m_aRules.count("!" + strName) != 0)
+    std::string strRule = "!";
+    strRule.append(strName);
+    if (m_aRules.count(strRule) != 0)
         return false;
     if (m_aRules.count(strName) != 0)
         return true;
@@ -229,7 +231,9 @@ bool CPublicSuffixList::IsPublicSuffix(std::string_view strDomain) const
     // The implicit rule "*": every top-level label is a public suffix.
     if (nDot == std::string::npos)
         return true;
-    return m_aRules.count("*" + strName.substr(nDot)) != 0;
+    std::string strWildcard(1, '*');
+    strWildcard.append(strName, nDot, std::string::npos);
+    return m_aRules.count(strWildcard) != 0;
 }
 
 bool CCookieJar::SetCookie(std::string_view strSetCookie, std::string_view strHostIn, std::string_view strPath,

@@ -56,13 +56,18 @@ bool IsRedirect(int nStatus)
     return nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307 || nStatus == 308;
 }
 
-// The header block ends at the first empty line; lines go in before it.
+// The header block ends at the first empty line; lines go in before it, and
+// before a POST's closing Content-Length line, which stays last.
 void InsertHeaderLine(std::string& strRequest, std::string_view strLine)
 {
     const std::size_t nEnd = strRequest.find("\r\n\r\n");
     if (nEnd == std::string::npos)
         return;
-    strRequest.insert(nEnd + 2, std::string(strLine) + "\r\n");
+    std::size_t nAt = nEnd + 2;
+    const std::size_t nLast = strRequest.rfind("\r\n", nEnd - 1);
+    if (nLast != std::string::npos && strRequest.compare(nLast + 2, 15, "Content-Length:") == 0)
+        nAt = nLast + 2;
+    strRequest.insert(nAt, std::string(strLine) + "\r\n");
 }
 
 void ReplaceHeaderLine(std::string& strRequest, std::string_view strName, std::string_view strLine)
@@ -133,7 +138,7 @@ CWebSession::~CWebSession()
     Stop();
 }
 
-void CWebSession::Start(bool bPost, const std::string& strUrl, const std::string& strReferer,
+void CWebSession::Start(bool bPost, const std::string& strUrl, const char* pszReferer,
                         const std::string& strBody)
 {
     if (!m_hDoneEvent.IsSet())
@@ -145,7 +150,8 @@ void CWebSession::Start(bool bPost, const std::string& strUrl, const std::string
     m_strFirstUrl = m_strFinalUrl;
     m_bPostNow = bPost;
     m_strBodyNow = strBody;
-    m_strRefererNow = strReferer;
+    m_bRefererGiven = pszReferer != nullptr;
+    m_strRefererNow = pszReferer != nullptr ? pszReferer : "";
     m_strAuthSaved = m_strAuthorization;
     m_strAuthOrigin = UrlOrigin(m_strFinalUrl);
     StartHop(m_strFinalUrl);
@@ -155,7 +161,7 @@ void CWebSession::StartHop(const std::string& strUrl)
 {
     // Basic credentials go only where they were given for.
     m_strAuthorization = UrlOrigin(strUrl) == m_strAuthOrigin ? m_strAuthSaved : std::string();
-    const char* pszReferer = m_strRefererNow.empty() ? nullptr : m_strRefererNow.c_str();
+    const char* pszReferer = m_bRefererGiven ? m_strRefererNow.c_str() : nullptr;
     if (m_bPostNow)
         Post(strUrl.c_str(), pszReferer, m_strBodyNow.c_str());
     else
@@ -248,7 +254,7 @@ CWebSession::EStep CWebSession::TakeResponse()
     const int nStatus = GetStatus();
     if (!m_strHeader.empty())
         StoreCookies();
-    if (IsRedirect(nStatus) && m_nError == HTTP_OK) {
+    if (m_bFollowRedirects && IsRedirect(nStatus) && m_nError == HTTP_OK) {
         const std::string strLocation = GetHeaderValue("Location");
         if (!strLocation.empty()) {
             if (!IsSafeHeaderValue(strLocation)) {
@@ -282,21 +288,24 @@ CWebSession::EStep CWebSession::TakeResponse()
     m_strAuthorization = m_strAuthSaved;
     if (nStatus == 304 && m_nError == HTTP_OK)
         return STEP_NOT_MODIFIED;
-    if (m_nError != HTTP_OK)
+    // An error status still has a body worth decoding for whoever shows it.
+    if (m_nError != HTTP_OK && m_nError != HTTP_ERR_STATUS)
         return STEP_FAILED;
-
-    m_strETag = GetHeaderValue("ETag");
-    m_strLastModified = GetHeaderValue("Last-Modified");
+    const EStep eWhole = m_nError == HTTP_OK ? STEP_DONE : STEP_FAILED;
+    if (m_nError == HTTP_OK) {
+        m_strETag = GetHeaderValue("ETag");
+        m_strLastModified = GetHeaderValue("Last-Modified");
+    }
     const std::string strCoding = GetHeaderValue("Content-Encoding");
     const EContentCoding eCoding = ParseContentCoding(strCoding);
     if (eCoding == CODING_IDENTITY) {
         m_strPageBody.assign(GetBody());
-        return STEP_DONE;
+        return eWhole;
     }
     const EDecodeResult eResult = eCoding == CODING_UNKNOWN
         ? DECODE_CORRUPT : DecodeContent(eCoding, GetBody(), m_strPageBody, m_nBodyLimit, 1000);
     if (eResult == DECODE_OK)
-        return STEP_DONE;
+        return eWhole;
     m_strPageBody.clear();
     m_nError = HTTP_ERR_SOCKET;
     // What the server sent cannot be safe text: strCoding is shown only
@@ -311,10 +320,10 @@ CWebSession::EStep CWebSession::TakeResponse()
     return STEP_FAILED;
 }
 
-CWebSession::EStep CWebSession::Run(bool bPost, const std::string& strUrl, const std::string& strReferer,
+CWebSession::EStep CWebSession::Run(bool bPost, const std::string& strUrl, const char* pszReferer,
                                     const std::string& strBody)
 {
-    Start(bPost, strUrl, strReferer, strBody);
+    Start(bPost, strUrl, pszReferer, strBody);
     for (;;) {
         WaitForResponse();
         const EStep eStep = TakeResponse();

@@ -19,6 +19,7 @@ public:
 
     enum EStep {
         STEP_DONE,          // a final response: GetPageBody() holds the decoded body
+                            // (a failure with an error status keeps its body too)
         STEP_REDIRECT,      // a redirect was started; wait again, then TakeResponse again
         STEP_NOT_MODIFIED,  // 304: the page has not changed since the validators below
         STEP_FAILED,        // m_nError says why (m_strFailure may say more)
@@ -27,13 +28,14 @@ public:
     CWebSession() = default;
     ~CWebSession() override;
 
-    // Starts the page request: a GET, or a form POST with strBody.
-    void Start(bool bPost, const std::string& strUrl, const std::string& strReferer, const std::string& strBody);
+    // Starts the page request: a GET, or a form POST with strBody. A null
+    // pszReferer asks for the default Referer, as BeginRequest does.
+    void Start(bool bPost, const std::string& strUrl, const char* pszReferer, const std::string& strBody);
     // After each wait: stores cookies, and follows a redirect, ends at a 304,
     // or decodes the final body.
     EStep TakeResponse();
     // Start + wait + TakeResponse until a final step; for callers that block.
-    EStep Run(bool bPost, const std::string& strUrl, const std::string& strReferer, const std::string& strBody);
+    EStep Run(bool bPost, const std::string& strUrl, const char* pszReferer, const std::string& strBody);
 
     // The final body after content decoding; valid until the next Start.
     std::string_view GetPageBody() const { return m_strPageBody; }
@@ -44,6 +46,7 @@ public:
 
     const SFetchOptions* m_pOptions = nullptr;  // Not owned; null: no extras.
     bool m_bCompressed = true;                  // Ask for gzip and deflate.
+    bool m_bFollowRedirects = true;             // Off: a redirect is a final response.
     // Validators sent with the next page request (empty: not sent), and
     // those the last final response gave.
     std::string m_strIfNoneMatch;
@@ -69,6 +72,7 @@ private:
     bool m_bPostNow = false;
     std::string m_strBodyNow;
     std::string m_strRefererNow;
+    bool m_bRefererGiven = false;
     std::string m_strAuthOrigin;   // "scheme://host:port" the credentials belong to.
     std::string m_strAuthSaved;    // m_strAuthorization as the caller set it.
     std::string m_strPageBody;

@@ -3,6 +3,8 @@
 // elements or put a million at one level.
 #include "markup/MarkupDoc.h"
 
+#include "platform/FileReplace.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -497,17 +499,13 @@ bool CMarkupDoc::SaveToString(std::string& strOut) const
 
 bool CMarkupDoc::SaveFile(const char* pszPath) const
 {
-    // The text is made first, so a document that cannot be written does not
-    // truncate the file it would have replaced.
+    // The text is made first, and written beside the old file before it
+    // takes the old one's place: a full disk or a crash half-way leaves the
+    // previous settings whole rather than a cut file that still reads.
     std::string strText;
     if (pszPath == nullptr || !SaveToString(strText))
         return false;
-    FILE* pFile = std::fopen(pszPath, "wb");
-    if (pFile == nullptr)
-        return false;
-    const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size();
-    const bool bClosed = std::fclose(pFile) == 0;
-    return bWritten && bClosed;
+    return ReplaceFile(pszPath, strText);
 }
 
 void CMarkupDoc::CopyFrom(const CMarkupDoc& other)

@@ -112,8 +112,10 @@ public:
     // Replaces the content by the nodes read from the zero-terminated text;
     // null leaves the document empty. Never fails: any bytes give some tree.
     void Parse(const char* pszText);
-    // Writes the text form ("wb"); false when the document is empty, its text
-    // form is too large, or the file cannot be created or written.
+    // Writes the text form, replacing the file whole (a temporary file beside
+    // it, synced, then renamed over it); false when the document is empty,
+    // its text form is too large, or the file cannot be created or written,
+    // and the old file is then left as it was.
     bool SaveFile(const char* pszPath) const;
     // Appends the text form to strOut (never clears it first); false, with
     // nothing appended, when the document is empty or the text is too large.

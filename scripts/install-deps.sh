@@ -17,8 +17,11 @@ PACKAGES=(
     # the desktop application: Qt 6 Widgets, Chinese glyphs and Qt's own
     # button texts in Chinese; Xvfb and ImageMagick for the screenshots
     qt6-base-dev fonts-wqy-zenhei qt6-translations-l10n xvfb xauth imagemagick
+    # the editor's browser node picker (Qt WebEngine) and its tests
+    qt6-webengine-dev
     # peers the tests start on loopback
     nginx-light mariadb-server odbc-mariadb libsqliteodbc tinyproxy
+    locales   # the locale sources from which the database tests generate de_DE and tr_TR
     python3
 )
 BENCH_PACKAGES=(

@@ -9,7 +9,7 @@ BUILD=${1:-build/release}
 cd "$(dirname "$0")/.."
 OUT=docs/screenshots
 mkdir -p "$OUT"
-cmake --build "$BUILD" --target quarvex-screenshots quarvex-store >/dev/null
+cmake --build "$BUILD" --target quarvex-screenshots quarvex-store quarvex-picker-screenshots >/dev/null
 . scripts/desktop-env.sh
 XVFB_PID=""
 cleanup() {
@@ -39,3 +39,5 @@ if [ -z "${DISPLAY:-}" ]; then
     export QT_QPA_PLATFORM=offscreen
 fi
 QUARVEX_HOME="$DEMO_HOME" "$BUILD/app/quarvex-screenshots" "$OUT"
+# The browser node picker: the browser mid-drag and the checked path.
+QTWEBENGINE_DISABLE_SANDBOX=1 QT_QUICK_BACKEND=software "$BUILD/editor/picker/quarvex-picker-screenshots" "$OUT" examples/site

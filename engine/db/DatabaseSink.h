@@ -62,12 +62,14 @@ public:
     // Stores one record (one text per column, in column order; missing
     // entries read as empty). Logs its failure ("保存摘取到的内容到数据库失败！...")
     // and answers false; the pass then stops inserting. Only after Open
-    // answered true.
+    // answered true. A SQLite sink keeps records for a moment and writes
+    // them together in one short transaction, so a failure may come to
+    // light one call (or the Release) later.
     virtual bool InsertRecord(const std::vector<std::string>& aRecord) = 0;
 
-    // Commits what the pass wrote and closes the connection. Safe to call
-    // more than once; the destructor calls it too. A commit that fails is
-    // logged like a failed insert.
+    // Writes what is still kept back and closes the connection. Safe to
+    // call more than once; the destructor calls it too. A write that fails
+    // is logged like a failed insert.
     virtual void Release() = 0;
 
 protected:

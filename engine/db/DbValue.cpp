@@ -4,7 +4,7 @@
 
 #include "platform/LocalTime.h"
 
-#include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
@@ -19,21 +19,19 @@ const char s_szNow[] = "<@NOW@>";
 const char s_szNull[] = "<@NULL@>";
 const char s_szSkip[] = "<@SKIP@>";
 
-std::string ToUpperAscii(std::string_view str)
+std::string UpperCased(std::string_view str)
 {
     std::string strOut(str);
     for (char& c : strOut)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = ToUpperAscii(c);
     return strOut;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 std::string_view Trim(std::string_view str)
 {
-    while (!str.empty() && std::isspace(static_cast<unsigned char>(str.front())))
+    while (!str.empty() && IsSpaceAscii(str.front()))
         str.remove_prefix(1);
-    while (!str.empty() && std::isspace(static_cast<unsigned char>(str.back())))
+    while (!str.empty() && IsSpaceAscii(str.back()))
         str.remove_suffix(1);
     return str;
 }
@@ -43,7 +41,7 @@ bool ReadNumber(std::string_view str, size_t& nPos, int nMaxDigits, int& nOut)
 {
     int nDigits = 0;
     nOut = 0;
-    while (nPos < str.size() && IsDigit(str[nPos]) && nDigits < nMaxDigits) {
+    while (nPos < str.size() && IsDigitAscii(str[nPos]) && nDigits < nMaxDigits) {
         nOut = nOut * 10 + (str[nPos] - '0');
         ++nPos;
         ++nDigits;
@@ -74,7 +72,7 @@ bool ParseTimePart(std::string_view str, size_t& nPos, CDbDateTime& out)
             return false;
         if (nPos < str.size() && str[nPos] == '.') {
             ++nPos;
-            while (nPos < str.size() && IsDigit(str[nPos]))
+            while (nPos < str.size() && IsDigitAscii(str[nPos]))
                 ++nPos;
         }
     }
@@ -176,9 +174,7 @@ void SetConverted(const CTableColumn& table, const CDbColumn& column, std::strin
         return;
     case COL_REAL4:
     case COL_REAL8: {
-        // strtod reads the leading number the way atof does; text without one
-        // reads as 0. The C locale is never changed here, so '.' is the point.
-        const double dValue = std::strtod(strValue.c_str(), nullptr);
+        const double dValue = ParseLeadingReal(strValue);
         cell.m_nState = CELL_REAL;
         cell.m_dReal = table.m_nKind == COL_REAL4 ? static_cast<double>(static_cast<float>(dValue)) : dValue;
         return;
@@ -209,7 +205,7 @@ CTableColumn ClassifyDeclaredType(std::string strName, std::string_view strDeclT
 {
     CTableColumn column;
     column.m_strName = std::move(strName);
-    const std::string strType = ToUpperAscii(Trim(strDeclType));
+    const std::string strType = UpperCased(Trim(strDeclType));
     const size_t nParen = strType.find('(');
     const std::string strBase(Trim(std::string_view(strType).substr(0, nParen)));
     if (nParen != std::string::npos) {
@@ -293,10 +289,38 @@ void BuildCells(const CDbSettings& settings, const std::vector<CDbColumn>& aColu
     }
 }
 
+double ParseLeadingReal(std::string_view strValue)
+{
+    size_t nPos = 0;
+    while (nPos < strValue.size() && IsSpaceAscii(strValue[nPos]))
+        ++nPos;
+    bool bNegative = false;
+    if (nPos < strValue.size() && (strValue[nPos] == '+' || strValue[nPos] == '-')) {
+        bNegative = strValue[nPos] == '-';
+        ++nPos;
+    }
+    // from_chars knows no locale and no sign of '+'; it stops at the first
+    // byte that cannot continue the number, as strtod does.
+    const char* pszBegin = strValue.data() + nPos;
+    const char* pszEnd = strValue.data() + strValue.size();
+    double dValue = 0;
+    const std::from_chars_result result = std::from_chars(pszBegin, pszEnd, dValue, std::chars_format::general);
+    if (result.ec == std::errc::invalid_argument || (pszBegin != pszEnd && *pszBegin == '-'))
+        return 0;  // No number, or a second sign ("--5").
+    if (result.ec == std::errc::result_out_of_range) {
+        const std::string_view strNumber(pszBegin, static_cast<size_t>(result.ptr - pszBegin));
+        const size_t nExponent = strNumber.find_first_of("eE");
+        const bool bTiny = nExponent != std::string_view::npos && nExponent + 1 < strNumber.size()
+                           && strNumber[nExponent + 1] == '-';
+        dValue = bTiny ? 0.0 : std::numeric_limits<double>::infinity();
+    }
+    return bNegative ? -dValue : dValue;
+}
+
 int64_t ParseLeadingInteger(std::string_view strValue)
 {
     size_t nPos = 0;
-    while (nPos < strValue.size() && std::isspace(static_cast<unsigned char>(strValue[nPos])))
+    while (nPos < strValue.size() && IsSpaceAscii(strValue[nPos]))
         ++nPos;
     bool bNegative = false;
     if (nPos < strValue.size() && (strValue[nPos] == '+' || strValue[nPos] == '-')) {
@@ -306,7 +330,7 @@ int64_t ParseLeadingInteger(std::string_view strValue)
     uint64_t nValue = 0;
     const uint64_t nLimit = bNegative ? static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1
                                       : static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    for (; nPos < strValue.size() && IsDigit(strValue[nPos]); ++nPos) {
+    for (; nPos < strValue.size() && IsDigitAscii(strValue[nPos]); ++nPos) {
         const unsigned nDigit = static_cast<unsigned>(strValue[nPos] - '0');
         if (nValue > (nLimit - nDigit) / 10) {
             nValue = nLimit;
@@ -334,7 +358,7 @@ bool ParseDecimal(std::string_view strValue, std::string& strOut)
     size_t nDigits = 0;
     size_t nGroup = 0;       // Digits since the last ','.
     bool bGrouped = false;
-    while (nPos < str.size() && (IsDigit(str[nPos]) || str[nPos] == ',')) {
+    while (nPos < str.size() && (IsDigitAscii(str[nPos]) || str[nPos] == ',')) {
         if (str[nPos] == ',') {
             // Thousands separators only between groups of three.
             if (nDigits == 0 || (bGrouped && nGroup != 3) || (!bGrouped && nGroup > 3))
@@ -353,7 +377,7 @@ bool ParseDecimal(std::string_view strValue, std::string& strOut)
     if (nPos < str.size() && str[nPos] == '.') {
         ++nPos;
         std::string strFraction;
-        while (nPos < str.size() && IsDigit(str[nPos]))
+        while (nPos < str.size() && IsDigitAscii(str[nPos]))
             strFraction += str[nPos++];
         if (!strFraction.empty()) {
             if (nDigits == 0)

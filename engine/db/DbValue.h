@@ -70,6 +70,20 @@ void BuildCells(const CDbSettings& settings, const std::vector<CDbColumn>& aColu
                 const std::vector<CTableColumn>& aTable, const std::vector<std::string>& aRecord,
                 std::time_t tNow, std::vector<CDbCell>& aCells);
 
+// Letter case and blanks of ASCII only. The process locale must not change
+// how a type or column name reads: a Turkish one leaves 'i' as it is when
+// upper-casing, so "int" would no longer be "INT".
+inline char ToUpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char ToLowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline bool IsSpaceAscii(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool IsDigitAscii(char c) { return c >= '0' && c <= '9'; }
+
+// Floating-point conversion of the leading number (after blanks), as atof
+// reads it in the C locale, whatever locale the process has set: '.' is the
+// decimal point, so "3,25" reads as 3. Text without a number reads as 0; a
+// magnitude beyond double's range reads as infinity, one below it as 0.
+double ParseLeadingReal(std::string_view strValue);
+
 // Decimal conversion of the leading digits (after blanks and a sign), as
 // atoi reads them but without overflow: out-of-range values stop at the
 // int64 limits. Non-numeric text reads as 0.

@@ -6,7 +6,6 @@
 
 #include <mysql.h>
 
-#include <cctype>
 
 namespace {
 
@@ -54,10 +53,8 @@ bool EqualNoCase(const std::string& strA, const std::string& strB)
     for (size_t i = 0; i < strA.size(); ++i) {
         unsigned char a = static_cast<unsigned char>(strA[i]);
         unsigned char b = static_cast<unsigned char>(strB[i]);
-        if (a < 0x80)
-            a = static_cast<unsigned char>(std::tolower(a));
-        if (b < 0x80)
-            b = static_cast<unsigned char>(std::tolower(b));
+        a = static_cast<unsigned char>(ToLowerAscii(static_cast<char>(a)));
+        b = static_cast<unsigned char>(ToLowerAscii(static_cast<char>(b)));
         if (a != b)
             return false;
     }
@@ -73,13 +70,13 @@ bool IsNumericLiteral(const std::string& strValue)
     if (nPos < nLen && (strValue[nPos] == '+' || strValue[nPos] == '-'))
         ++nPos;
     size_t nDigits = 0;
-    while (nPos < nLen && std::isdigit(static_cast<unsigned char>(strValue[nPos]))) {
+    while (nPos < nLen && IsDigitAscii(strValue[nPos])) {
         ++nPos;
         ++nDigits;
     }
     if (nPos < nLen && strValue[nPos] == '.') {
         ++nPos;
-        while (nPos < nLen && std::isdigit(static_cast<unsigned char>(strValue[nPos]))) {
+        while (nPos < nLen && IsDigitAscii(strValue[nPos])) {
             ++nPos;
             ++nDigits;
         }
@@ -91,7 +88,7 @@ bool IsNumericLiteral(const std::string& strValue)
         if (nPos < nLen && (strValue[nPos] == '+' || strValue[nPos] == '-'))
             ++nPos;
         size_t nExponent = 0;
-        while (nPos < nLen && std::isdigit(static_cast<unsigned char>(strValue[nPos]))) {
+        while (nPos < nLen && IsDigitAscii(strValue[nPos])) {
             ++nPos;
             ++nExponent;
         }
@@ -169,7 +166,7 @@ private:
             std::string strType = row[1] ? row[1] : "";
             strType = strType.substr(0, strType.find('('));
             for (char& c : strType)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                c = ToLowerAscii(c);
             column.m_bNumeric = strType == "tinyint" || strType == "smallint" || strType == "mediumint"
                                 || strType == "int" || strType == "bigint";
             m_aTable.push_back(std::move(column));
@@ -245,7 +242,7 @@ void SplitHostPort(const std::string& strServer, std::string& strHost, unsigned&
     // (an IPv6 address) is left to the library as the host.
     unsigned long nValue = 0;
     for (size_t i = nColon + 1; i < strServer.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(strServer[i])))
+        if (!IsDigitAscii(strServer[i]))
             return;
         nValue = nValue * 10 + static_cast<unsigned long>(strServer[i] - '0');
         if (nValue > 65535)

@@ -7,7 +7,6 @@
 #include <sql.h>
 #include <sqlext.h>
 
-#include <cctype>
 #include <ctime>
 #include <map>
 #include <utility>
@@ -414,7 +413,7 @@ std::string BuildOdbcConnectionString(const CDbSettings& settings)
     // do not know them ignore them, as ODBC requires.
     std::string strUpper = strOut;
     for (char& c : strUpper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = ToUpperAscii(c);
     const std::string strSeconds = std::to_string(GetTimeoutSeconds(settings));
     for (const char* pszKey : { "CONN_TIMEOUT", "READ_TIMEOUT", "WRITE_TIMEOUT" }) {
         if (strUpper.find(pszKey) == std::string::npos)

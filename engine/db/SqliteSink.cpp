@@ -1,6 +1,7 @@
-// SqliteSink.cpp - type 0: one table of a SQLite file. The whole pass is one
-// transaction, committed when the pass releases the database, so a pass of
-// thousands of new records costs one journal write instead of thousands.
+// SqliteSink.cpp - type 0: one table of a SQLite file. Other tasks may write
+// the same file, and a pass may wait for a server between two records, so no
+// transaction stays open between calls: records are kept back for a moment
+// and written together, each batch in one transaction of its own.
 #include "DbBackends.h"
 #include "DbValue.h"
 
@@ -8,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <ctime>
 #include <map>
 
@@ -21,6 +23,21 @@ struct CStatementFinalizer {
 };
 using SqlitePtr = std::unique_ptr<sqlite3, CSqliteCloser>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, CStatementFinalizer>;
+using Clock = std::chrono::steady_clock;
+
+// How long after a write, how many and how much records are kept back before
+// they are written. One commit per record would cost a journal write and its
+// fsyncs each (tens of milliseconds on a busy disk); a quarter second of
+// records in one transaction costs one.
+constexpr std::chrono::milliseconds BATCH_AGE(250);
+constexpr size_t BATCH_RECORDS = 10000;
+constexpr size_t BATCH_BYTES = 8 * 1024 * 1024;
+
+// A record kept back, with the moment that "<@NOW@>" stands for.
+struct CKeptRecord {
+    std::vector<std::string> m_aRecord;
+    std::time_t m_tNow = 0;
+};
 
 // Opens an existing file for writing; never creates one. On failure strError
 // gets SQLite's reason.
@@ -60,14 +77,80 @@ public:
     {
         if (!m_pDb)
             return false;
-        BuildCells(m_settings, m_aColumns, m_aTable, aRecord, std::time(nullptr), m_aCells);
+        m_aKept.push_back({ aRecord, std::time(nullptr) });
+        for (const std::string& strValue : aRecord)
+            m_nKeptBytes += strValue.size();
+        // A record that comes after a pause (such as a linked page's wait) is
+        // written at once; those that follow it closely are kept and written
+        // together a moment later.
+        if (!m_bWritten || Clock::now() - m_tLastWrite >= BATCH_AGE || m_aKept.size() >= BATCH_RECORDS
+            || m_nKeptBytes >= BATCH_BYTES)
+            return WriteKept();
+        return true;
+    }
+
+    void Release() override
+    {
+        if (m_pDb)
+            WriteKept();
+        m_statements.clear();
+        m_pDb.reset();
+    }
+
+private:
+    // Writes the kept records in one transaction. A record the database
+    // refuses ends the batch: those before it are committed, it and those
+    // after it are not written, just as if each had been inserted in turn.
+    // False after a failure, which is logged; the sink then takes no more.
+    bool WriteKept()
+    {
+        std::vector<CKeptRecord> aRecords;
+        aRecords.swap(m_aKept);
+        m_nKeptBytes = 0;
+        if (aRecords.empty())
+            return true;
+        // IMMEDIATE takes the write lock at once, waiting in the busy handler
+        // while another writer holds it. A deferred transaction would take it
+        // only at the first insert, where SQLite fails at once rather than
+        // wait if waiting could deadlock.
+        if (sqlite3_exec(m_pDb.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return Stop(sqlite3_errmsg(m_pDb.get()));
+        std::string strError;
+        for (const CKeptRecord& kept : aRecords) {
+            if (!InsertOne(kept, strError))
+                break;
+        }
+        if (sqlite3_exec(m_pDb.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            const std::string strCommitError = sqlite3_errmsg(m_pDb.get());
+            sqlite3_exec(m_pDb.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            if (strError.empty())
+                strError = strCommitError;
+        }
+        if (!strError.empty())
+            return Stop(strError);
+        m_bWritten = true;
+        m_tLastWrite = Clock::now();
+        return true;
+    }
+
+    // Logs the failure and closes the file; always false.
+    bool Stop(const std::string& strError)
+    {
+        Fail(strError);
+        m_aKept.clear();
+        m_statements.clear();
+        m_pDb.reset();
+        return false;
+    }
+
+    // Runs the INSERT for one record inside the open transaction.
+    bool InsertOne(const CKeptRecord& kept, std::string& strError)
+    {
+        BuildCells(m_settings, m_aColumns, m_aTable, kept.m_aRecord, kept.m_tNow, m_aCells);
         sqlite3_stmt* pStmt = PrepareInsert();
-        if (pStmt == nullptr)
-            return Fail(sqlite3_errmsg(m_pDb.get()));
-        if (!m_bInTransaction) {
-            if (sqlite3_exec(m_pDb.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
-                return Fail(sqlite3_errmsg(m_pDb.get()));
-            m_bInTransaction = true;
+        if (pStmt == nullptr) {
+            strError = sqlite3_errmsg(m_pDb.get());
+            return false;
         }
         int nParam = 1;
         for (size_t i = 0; i < m_aCells.size(); ++i) {
@@ -77,32 +160,13 @@ public:
             Bind(pStmt, nParam++, cell, m_aTable[i].m_nKind);
         }
         const int nResult = sqlite3_step(pStmt);
-        std::string strError;
         if (nResult != SQLITE_DONE)
             strError = sqlite3_errmsg(m_pDb.get());
         sqlite3_reset(pStmt);
         sqlite3_clear_bindings(pStmt);
-        if (nResult != SQLITE_DONE)
-            return Fail(strError);
-        return true;
+        return nResult == SQLITE_DONE;
     }
 
-    void Release() override
-    {
-        if (m_pDb && m_bInTransaction) {
-            m_bInTransaction = false;
-            // A pass's rows are only kept once this commit succeeds, so its
-            // failure is reported like a failed insert rather than dropped.
-            if (sqlite3_exec(m_pDb.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-                Log(MakeInsertFailure(sqlite3_errmsg(m_pDb.get())));
-                sqlite3_exec(m_pDb.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-            }
-        }
-        m_statements.clear();
-        m_pDb.reset();
-    }
-
-private:
     bool OpenTable()
     {
         // Preparing, not running, the query yields the column names and the
@@ -182,7 +246,10 @@ private:
     // Declared after m_pDb so that every statement is finalized before the
     // connection closes.
     std::map<std::string, StatementPtr> m_statements;
-    bool m_bInTransaction = false;
+    std::vector<CKeptRecord> m_aKept;  // Stored by the pass, not yet written.
+    size_t m_nKeptBytes = 0;
+    bool m_bWritten = false;           // Whether a batch was written yet...
+    Clock::time_point m_tLastWrite;    // ...and when the last one ended.
 };
 
 } // namespace

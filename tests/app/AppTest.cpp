@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QTextBlock>
 #include <QTreeWidget>
 
 using namespace quarvex;
@@ -128,6 +129,7 @@ private slots:
     void twentyTasksShowSixteen();
     void deletedSlotIsReused();
     void newTaskRefusedWhenSlotsAreFull();
+    void propertiesStoreAndReloadTheTask();
     void startStopEnabling();
     void periodZeroTaskNeverStartsByItself();
     void autoloadTaskStartsOnceAndShowsRows();
@@ -136,6 +138,7 @@ private slots:
     void configDialogListsAndOk();
     void secondInstanceBringsFirstForward();
     void exportWritesWhatTheListShows();
+    void logKeepsTheNewestLines();
     void exportQuotesAndEscapes();
 
 private:
@@ -341,6 +344,38 @@ void CAppTest::newTaskRefusedWhenSlotsAreFull()
     std::vector<std::string> aIds;
     QVERIFY(session.context.m_store.ListTasks(aIds));
     QCOMPARE(aIds.size(), std::size_t(16));
+}
+
+void CAppTest::propertiesStoreAndReloadTheTask()
+{
+    CPageServer pages;
+    const std::string strId = m_pStore->AddTask(USER, PASSWORD, TaskText("旧名", pages.Url("/page"), 60, false));
+    CSession session(*m_pStore);
+    CTaskView& view = session.View();
+    {
+        CModalDriver driver({ EnterDefinition(TaskText("新名", pages.Url("/page"), 30, false)) });
+        const QPoint itemCentre = view.GetTree()->visualItemRect(view.GetTree()->topLevelItem(0)).center();
+        QTest::mouseClick(view.GetTree()->viewport(), Qt::LeftButton, Qt::NoModifier, itemCentre);
+        QTest::mouseDClick(view.GetTree()->viewport(), Qt::LeftButton, Qt::NoModifier, itemCentre);
+        QVERIFY(driver.Done());
+    }
+    QCOMPARE(view.GetTree()->topLevelItem(0)->text(0), QString("新名"));
+    QCOMPARE(view.GetTaskWnd(0)->GetTaskName(), QString("新名"));
+    QCOMPARE(view.GetTaskWnd(0)->GetTask().GetPeriod(), 30);
+    QCOMPARE(view.GetTaskWnd(0)->GetTaskId(), strId);
+    const auto stored = session.context.m_store.LoadTask(strId, session.context.m_store.GetToken());
+    QVERIFY(stored.has_value());
+    QCOMPARE(TaskNameOf(*stored), std::string("新名"));
+
+    // A running task's properties do not open.
+    view.GetTaskWnd(0)->StartTask();
+    CModalDriver untouched({ EnterDefinition(TaskText("不该", pages.Url("/page"), 30, false)) });
+    session.pFrame->GetAction(CMainFrame::ID_TASK_PROPERTIES)->trigger();
+    QTest::qWait(200);
+    QVERIFY(!untouched.Done());
+    QCOMPARE(view.GetTaskWnd(0)->GetTaskName(), QString("新名"));
+    view.GetTaskWnd(0)->StopTask();
+    QTRY_VERIFY_WITH_TIMEOUT(!view.GetTaskWnd(0)->IsRunning(), 3000);
 }
 
 void CAppTest::startStopEnabling()
@@ -566,6 +601,27 @@ void CAppTest::exportWritesWhatTheListShows()
     QVERIFY(!strError.isEmpty());
     session.pFrame->GetAction(CMainFrame::ID_STOP_TASK)->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+}
+
+void CAppTest::logKeepsTheNewestLines()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("日志", pages.Url("/page"), 60, true));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到"), 5000);
+    pWnd->StopTask();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+    // A week of passes, in short: the view keeps the newest lines only.
+    const int nLines = CTaskWnd::MAX_LOG_LINES + 2500;
+    for (int i = 0; i < nLines; ++i)
+        pWnd->GetTask().Log("line " + std::to_string(i));
+    QVERIFY(pWnd->GetTask().WaitNotified(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetLogView()->document()->lastBlock().text().endsWith(
+                                  QString("line %1").arg(nLines - 1)), true, 5000);
+    QVERIFY(pWnd->GetLogView()->document()->blockCount() <= CTaskWnd::MAX_LOG_LINES);
+    QVERIFY(pWnd->GetLogView()->document()->firstBlock().text().endsWith(
+        QString("line %1").arg(nLines - CTaskWnd::MAX_LOG_LINES)));
 }
 
 void CAppTest::exportQuotesAndEscapes()

@@ -3,7 +3,11 @@
 #include "DbBackends.h"
 #include "DbTestSupport.h"
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -105,24 +109,118 @@ TEST(SqliteSinkTest, MissingFileIsNeverCreated)
     EXPECT_TRUE(TestDatabaseConnection(OneFieldSettings(PathIn(dir, "real.db")), strReason)) << strReason;
 }
 
-// The pass is one transaction: other readers see its rows only once the
-// pass releases the database, and then all of them.
-TEST(SqliteSinkTest, RowsAppearWhenThePassReleases)
+// True when a writer that will not wait at all can take the file now.
+static bool FileIsFree(const std::string& strPath)
+{
+    sqlite3* pDb = nullptr;
+    bool bFree = sqlite3_open(strPath.c_str(), &pDb) == SQLITE_OK
+                 && sqlite3_exec(pDb, "begin immediate", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_exec(pDb, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_close(pDb);
+    return bFree;
+}
+
+// Other tasks may write the same file, and a pass may wait on the network
+// between two records: no transaction stays open between calls, whatever
+// the sinks do in turn. The first record is written at once; those that
+// follow closely are written together a moment later or on release.
+TEST(SqliteSinkTest, NoLockIsHeldBetweenRecords)
 {
     CTempDir dir;
     const std::string strPath = PathIn(dir, "tx.db");
     ASSERT_TRUE(SqliteExec(strPath, "create table t (a text)"));
+    CDbSettings settings = OneFieldSettings(strPath);
+    settings.m_nTimeoutSeconds = 1;
+    CLogLines log;
+    auto pFirst = CreateDatabaseSink(settings, { { "name", false } }, log.Fn());
+    auto pSecond = CreateDatabaseSink(settings, { { "name", false } }, log.Fn());
+    ASSERT_TRUE(pFirst->Open()) << log.All();
+    ASSERT_TRUE(pSecond->Open()) << log.All();
+    ASSERT_TRUE(pFirst->InsertRecord({ "first0" })) << log.All();
+    EXPECT_EQ(SqliteQuery(strPath, "select a from t"), (DbRows{ { "first0" } }));
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(pFirst->InsertRecord({ "first" + std::to_string(i) })) << log.All();
+        }
+        EXPECT_TRUE(FileIsFree(strPath)) << i;
+        ASSERT_TRUE(pSecond->InsertRecord({ "second" + std::to_string(i) })) << log.All();
+        EXPECT_TRUE(FileIsFree(strPath)) << i;
+    }
+    pFirst->Release();
+    pFirst->Release();  // a second release does nothing
+    EXPECT_FALSE(pFirst->InsertRecord({ "late" }));
+    pSecond.reset();
+    EXPECT_EQ(SqliteQuery(strPath, "select count(*) from t")[0][0], "10");
+    EXPECT_TRUE(log.m_aLines.empty()) << log.All();
+}
+
+// Records that keep coming are written in batches while they come, not only
+// when the pass ends.
+TEST(SqliteSinkTest, CloseRecordsAreWrittenWithinAMoment)
+{
+    CTempDir dir;
+    const std::string strPath = PathIn(dir, "batch.db");
+    ASSERT_TRUE(SqliteExec(strPath, "create table t (a text)"));
     CLogLines log;
     auto pSink = CreateDatabaseSink(OneFieldSettings(strPath), { { "name", false } }, log.Fn());
     ASSERT_TRUE(pSink->Open()) << log.All();
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(pSink->InsertRecord({ "row" + std::to_string(i) })) << log.All();
-    EXPECT_EQ(SqliteQuery(strPath, "select count(*) from t")[0][0], "0");
+    int nInserted = 0;
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto fnCount = [&strPath] { return std::stoi(*SqliteQuery(strPath, "select count(*) from t")[0][0]); };
+    while (fnCount() < 2 && std::chrono::steady_clock::now() < tGiveUp) {
+        ASSERT_TRUE(pSink->InsertRecord({ "row" + std::to_string(nInserted++) })) << log.All();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(fnCount(), 2) << "the second batch was never written";
     pSink->Release();
-    EXPECT_EQ(SqliteQuery(strPath, "select count(*) from t")[0][0], "100");
-    pSink->Release();  // a second release does nothing
-    EXPECT_FALSE(pSink->InsertRecord({ "late" }));
+    EXPECT_EQ(fnCount(), nInserted);
     EXPECT_TRUE(log.m_aLines.empty()) << log.All();
+}
+
+// A record the database refuses in the middle of a batch: those before it
+// are kept, it and the rest are not written, and the sink takes no more.
+TEST(SqliteSinkTest, RefusedRecordInABatchKeepsTheOnesBefore)
+{
+    CTempDir dir;
+    const std::string strPath = PathIn(dir, "refuse.db");
+    ASSERT_TRUE(SqliteExec(strPath, "create table t (a text check (a <> 'bad'))"));
+    CLogLines log;
+    auto pSink = CreateDatabaseSink(OneFieldSettings(strPath), { { "name", false } }, log.Fn());
+    ASSERT_TRUE(pSink->Open()) << log.All();
+    bool bOk = true;
+    for (const char* pszValue : { "a", "b", "c", "bad", "d" }) {
+        if (bOk)
+            bOk = pSink->InsertRecord({ pszValue });
+    }
+    pSink->Release();
+    EXPECT_EQ(SqliteQuery(strPath, "select a from t order by rowid"), (DbRows{ { "a" }, { "b" }, { "c" } }));
+    ASSERT_EQ(log.m_aLines.size(), 1u) << log.All();
+    EXPECT_EQ(log.m_aLines[0], "保存摘取到的内容到数据库失败！原因：CHECK constraint failed: a <> 'bad'。");
+    EXPECT_FALSE(pSink->InsertRecord({ "e" }));
+}
+
+// A writer that holds the file for a moment is waited for, not failed.
+TEST(SqliteSinkTest, WaitsForAnotherWritersShortLock)
+{
+    CTempDir dir;
+    const std::string strPath = PathIn(dir, "wait.db");
+    ASSERT_TRUE(SqliteExec(strPath, "create table t (a text)"));
+    sqlite3* pHolder = nullptr;
+    ASSERT_EQ(sqlite3_open(strPath.c_str(), &pHolder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pHolder, "begin immediate; insert into t values ('holder')", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    std::thread holder([pHolder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sqlite3_exec(pHolder, "commit", nullptr, nullptr, nullptr);
+    });
+    CLogLines log;
+    auto pSink = CreateDatabaseSink(OneFieldSettings(strPath), { { "name", false } }, log.Fn());
+    EXPECT_TRUE(pSink->Open()) << log.All();
+    EXPECT_TRUE(pSink->InsertRecord({ "sink" })) << log.All();
+    holder.join();
+    sqlite3_close(pHolder);
+    pSink.reset();
+    EXPECT_EQ(SqliteQuery(strPath, "select a from t order by rowid"), (DbRows{ { "holder" }, { "sink" } }));
 }
 
 // A relative file name starts in the program directory; a name that only

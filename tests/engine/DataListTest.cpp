@@ -106,3 +106,42 @@ TEST(DataListTest, IndexAgreesWithScanOnRandomRows)
     }
     EXPECT_EQ(list.GetRows(), aMirror);
 }
+
+TEST(DataListTest, PackedRowsComeBackByteForByte)
+{
+    // Rows across many blocks, cells whose lengths need several varint
+    // bytes, a row larger than a block, zero bytes, empty rows and cells.
+    CDataList list;
+    list.SetKeyColumns({0});
+    std::vector<CDataRow> aExpected;
+    for (int i = 0; i < 20000; ++i)
+        aExpected.push_back({"k" + std::to_string(i), std::string(i % 300, 'x'), std::string("a\0b", 3)});
+    aExpected.push_back({});
+    aExpected.push_back({"", ""});
+    aExpected.push_back({"huge", std::string((1 << 20) + 17, 'h')});
+    aExpected.push_back({"after huge", "y"});
+    for (const CDataRow& aRow : aExpected)
+        list.Append(aRow);
+
+    ASSERT_EQ(list.GetCount(), aExpected.size());
+    EXPECT_EQ(list.GetRows(), aExpected);
+    EXPECT_EQ(list.GetRow(12345), aExpected[12345]);
+    EXPECT_TRUE(list.ContainsKey({"k19999"}));
+    EXPECT_TRUE(list.ContainsKey({""}));
+    EXPECT_TRUE(list.ContainsKey({"after huge"}));
+    EXPECT_FALSE(list.ContainsKey({"k20000"}));
+
+    list.RemoveRows(100, 19900);
+    aExpected.erase(aExpected.begin() + 100, aExpected.begin() + 20000);
+    EXPECT_EQ(list.GetRows(), aExpected);
+    EXPECT_FALSE(list.ContainsKey({"k150"}));
+    EXPECT_TRUE(list.ContainsKey({"k99"}));
+    EXPECT_TRUE(list.ContainsKey({"huge"}));
+
+    list.Clear();
+    EXPECT_EQ(list.GetCount(), 0u);
+    EXPECT_FALSE(list.ContainsKey({"k99"}));
+    list.Append({"again"});
+    EXPECT_TRUE(list.ContainsKey({"again"}));
+    EXPECT_EQ(list.GetRow(0), CDataRow{"again"});
+}

@@ -54,7 +54,7 @@ TEST(TaskNotifierTest, BlockedObserverDoesNotBlockThePoster)
         const auto tStart = std::chrono::steady_clock::now();
         for (int i = 0; i < 1000; ++i)
             notifier.Post(&observer, [](ITaskObserver& o) { o.OnLog("x"); });
-        EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(1));
+        EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(30));
         EXPECT_FALSE(notifier.WaitDelivered(50));
         release.set_value();
         // The destructor drops the rest and waits only for the call in progress.

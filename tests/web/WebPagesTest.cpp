@@ -437,3 +437,75 @@ TEST_F(WebPagesTest, TheTasksOwnHeadersAndUserAgent)
 }
 
 } // namespace
+
+namespace {
+
+// Runs quarvex-cli with aArgs; standard output and error into run.
+SRun RunCli(const std::string& strDir, const std::vector<std::string>& aArgs)
+{
+    const std::string strOut = strDir + "/cli-out", strErr = strDir + "/cli-err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> apArgs{ const_cast<char*>(QUARVEX_CLI) };
+    for (const std::string& str : aArgs)
+        apArgs.push_back(const_cast<char*>(str.c_str()));
+    apArgs.push_back(nullptr);
+    pid_t pid = 0;
+    SRun run;
+    if (posix_spawn(&pid, QUARVEX_CLI, &actions, nullptr, apArgs.data(), environ) == 0) {
+        int nStatus = 0;
+        waitpid(pid, &nStatus, 0);
+        run.nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.strOut = ReadAll(strOut);
+    run.strLog = ReadAll(strErr);
+    return run;
+}
+
+} // namespace
+
+TEST_F(WebPagesTest, CommandLineReadsPagesAsATaskDoes)
+{
+    const std::string strGbk = "<html><body><table><tr><td>\xd6\xd0 &amp; \xce\xc4</td></tr></table></body></html>";
+    const std::string strPage = m_dir.WriteFile("gbk.html", strGbk);
+    const std::string strDef = m_dir.WriteFile("def.dat", Definition("http://h/", { { 0, "text", "@td", "", "" } }));
+    // extract decodes the page (found: not UTF-8, so GB18030) and its references.
+    SRun run = RunCli(m_dir.GetPath(), { "extract", strDef, strPage });
+    EXPECT_EQ(run.strOut, "text\n中 & 文\n") << run.strLog;
+    run = RunCli(m_dir.GetPath(), { "extract", "--charset", "big5", strDef, strPage });
+    EXPECT_NE(run.strOut, "text\n中 & 文\n");
+    EXPECT_EQ(RunCli(m_dir.GetPath(), { "extract", "--charset", "klingon", strDef, strPage }).nStatus, 2);
+    // tree keeps byte offsets into the file unless asked to convert.
+    run = RunCli(m_dir.GetPath(), { "tree", "--spans", strPage });
+    EXPECT_NE(run.strOut.find("\n5 0 27 38 27 38\n"), std::string::npos) << run.strOut;  // the text run in the file
+    run = RunCli(m_dir.GetPath(), { "tree", "--spans", "--charset", "gbk", strPage });
+    EXPECT_NE(run.strOut.find("\n5 0 27 40 27 40\n"), std::string::npos) << run.strOut;  // in the UTF-8 text
+    run = RunCli(m_dir.GetPath(), { "select", strPage, "html@body@table@tr@td", "--charset", "gbk" });
+    EXPECT_EQ(run.strOut, "中 &amp; 文");
+    run = RunCli(m_dir.GetPath(), { "select", strPage, "html@body@table@tr@td" });
+    EXPECT_EQ(run.strOut, "\xd6\xd0 &amp; \xce\xc4");
+}
+
+TEST_F(WebPagesTest, FetchCommandHeadersCookiesCharsetCompression)
+{
+    m_site.Add("/f", [](const std::string& strRequest) {
+        const std::string strBody = "\xd6\xd0 " + Header(strRequest, "X-A") + " " + Header(strRequest, "Cookie") +
+                                    " " + Header(strRequest, "Accept-Encoding");
+        return Reply("200 OK", "Content-Type: text/plain; charset=gbk\r\nContent-Encoding: gzip\r\n"
+                               "Set-Cookie: c=1; Max-Age=600\r\n", Compress(strBody, 31));
+    });
+    const std::string strJar = m_dir.GetPath() + "/jar.txt";
+    SRun run = RunCli(m_dir.GetPath(), { "fetch", "--header", "X-A: b", "--cookie-jar", strJar, "--charset", "auto",
+                                         m_site.Url("/f") });
+    EXPECT_EQ(run.nStatus, 0) << run.strLog;
+    EXPECT_EQ(run.strOut, "中 b  gzip, deflate");
+    EXPECT_NE(ReadAll(strJar).find("\tc\t1\n"), std::string::npos) << ReadAll(strJar);
+    run = RunCli(m_dir.GetPath(), { "fetch", "--cookie-jar", strJar, m_site.Url("/f") });
+    EXPECT_EQ(run.strOut, "\xd6\xd0  c=1 gzip, deflate");
+    EXPECT_EQ(RunCli(m_dir.GetPath(), { "fetch", "--header", "Host: x", m_site.Url("/f") }).nStatus, 2);
+    run = RunCli(m_dir.GetPath(), { "fetch", "--no-compressed", m_site.Url("/f") });
+    EXPECT_EQ(run.strOut, "\xd6\xd0   ");  // a body compressed unasked is decoded all the same
+}

@@ -1,0 +1,401 @@
+// PickerBrowserTest.cpp - the picker against a real page view: pages served on
+// loopback, the drag driven with QTest mouse events from a picker icon onto
+// the page, the path checked against our parse of the same page.
+#include "BrowserWnd.h"
+#include "PathCheckJob.h"
+#include "PickerDrag.h"
+
+#include "markup/MarkupDoc.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineView>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+
+using namespace quarvex;
+
+namespace {
+
+const char* const s_pszTable =
+    "<html><head><title>rows</title><style>td{padding:12px 30px;font-size:20px}</style></head><body>\n"
+    "<table border=1>\n"
+    "<tr><td>a1</td><td>a2</td></tr>\n"
+    "<tr><td>b1</td><td>b2</td></tr>\n"
+    "<tr><td>c1</td><td>c2</td></tr>\n"
+    "</table></body></html>";
+
+const char* const s_pszTbody =
+    "<html><body><table border=1><tbody>\n"
+    "<tr><td style='padding:12px 30px'>x1</td></tr>\n"
+    "<tr><td style='padding:12px 30px'>x2</td></tr>\n"
+    "</tbody></table></body></html>";
+
+const char* const s_pszScript =
+    "<html><body><p id=p1 style='font-size:20px'>from the page text</p>\n"
+    "<script>var d = document.createElement('div'); d.id = 'made';"
+    "d.style.cssText = 'font-size:20px;padding:10px';"
+    "d.textContent = 'made by a script'; document.body.appendChild(d);</script>\n"
+    "</body></html>";
+
+// Serves fixed pages on 127.0.0.1; "/never" is accepted and never answered.
+class CPageServer : public QObject {
+public:
+    CPageServer()
+    {
+        m_pages["/table"] = s_pszTable;
+        m_pages["/tbody"] = s_pszTbody;
+        m_pages["/script"] = s_pszScript;
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* pSocket = m_server.nextPendingConnection()) {
+                QObject::connect(pSocket, &QTcpSocket::readyRead, pSocket, [this, pSocket] { Answer(pSocket); });
+                QObject::connect(pSocket, &QTcpSocket::disconnected, pSocket, &QObject::deleteLater);
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString Url(const char* pszPath) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(QLatin1String(pszPath));
+    }
+
+private:
+    void Answer(QTcpSocket* pSocket)
+    {
+        QByteArray& request = m_requests[pSocket];
+        request += pSocket->readAll();
+        if (request.size() > 65536)
+            pSocket->abort();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QList<QByteArray> words = request.left(request.indexOf("\r\n")).split(' ');
+        m_requests.erase(pSocket);
+        const std::string strPath = words.size() > 1 ? words[1].toStdString() : "";
+        if (strPath == "/never")
+            return;
+        const auto it = m_pages.find(strPath);
+        const QByteArray body = it != m_pages.end() ? QByteArray(it->second) : QByteArray("not here");
+        pSocket->write(QByteArray(it != m_pages.end() ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 404 Not Found\r\n")
+                       + "Content-Type: text/html; charset=utf-8\r\nConnection: close\r\nContent-Length: "
+                       + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        pSocket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    std::map<std::string, const char*> m_pages;
+    std::map<QTcpSocket*, QByteArray> m_requests;
+};
+
+// Stands in for the node dialog: two icons, two fields, a block type switch
+// and an edit mode; after each pick it checks the path against our parse.
+class CHostDialog : public QWidget, public IPickerHost {
+public:
+    CHostDialog()
+    {
+        setWindowTitle(QStringLiteral("节点"));
+        m_pNodeIcon = new QLabel(QStringLiteral("⊕"), this);
+        m_pSiblingIcon = new QLabel(QStringLiteral("⊕"), this);
+        m_pNodeIcon->setFixedSize(32, 32);
+        m_pSiblingIcon->setFixedSize(32, 32);
+        m_pNodeField = new QLineEdit(this);
+        m_pSiblingField = new QLineEdit(this);
+        auto* pLayout = new QVBoxLayout(this);
+        pLayout->addWidget(m_pNodeField);
+        pLayout->addWidget(m_pNodeIcon);
+        pLayout->addWidget(m_pSiblingField);
+        pLayout->addWidget(m_pSiblingIcon);
+        m_pDrag = std::make_unique<CPickerDrag>(this, m_pNodeIcon, m_pSiblingIcon);
+        QObject::connect(&m_job, &CPathCheckJob::checked, this, [this] { ++m_nChecked; });
+    }
+
+    bool IsPickingEnabled() const override { return !m_bEditMode; }
+    bool IsBlockTypeSelected() const override { return m_bBlock; }
+    void SetTargetText(EPickTarget nTarget, const QString& strText) override
+    {
+        (nTarget == PICK_NODE ? m_pNodeField : m_pSiblingField)->setText(strText);
+        m_aTexts.push_back(strText);
+    }
+    void OnPicked(EPickTarget, const SPickInfo* pInfo) override
+    {
+        ++m_nPicked;
+        if (pInfo != nullptr)
+            m_job.Start(FetchByGet(pInfo->strPageUrl), pInfo->picked, 1, "");
+    }
+
+    QLabel* m_pNodeIcon;
+    QLabel* m_pSiblingIcon;
+    QLineEdit* m_pNodeField;
+    QLineEdit* m_pSiblingField;
+    std::unique_ptr<CPickerDrag> m_pDrag;
+    CPathCheckJob m_job;
+    bool m_bEditMode = false;
+    bool m_bBlock = false;
+    int m_nPicked = 0;
+    int m_nChecked = 0;
+    QStringList m_aTexts;
+};
+
+class PickerBrowserTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_pServer = new CPageServer;
+        s_pBrowser = new CBrowserWnd;
+        s_pBrowser->setGeometry(400, 0, 700, 500);
+        s_pBrowser->show();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_pBrowser;
+        delete s_pServer;
+    }
+    void SetUp() override
+    {
+        m_host.setGeometry(0, 0, 300, 200);
+        m_host.show();
+        m_host.m_pDrag->SetBrowser(s_pBrowser);
+        s_pBrowser->GetView()->setZoomFactor(1.0);
+    }
+
+    static bool Load(const char* pszPath)
+    {
+        QSignalSpy spy(s_pBrowser, &CBrowserWnd::pageLoaded);
+        s_pBrowser->Open(s_pServer->Url(pszPath));
+        return spy.wait(10000) && spy.front().front().toBool();
+    }
+    // Runs a script in the page and returns its value.
+    static QVariant Eval(const QString& strScript)
+    {
+        QVariant result;
+        bool bDone = false;
+        s_pBrowser->GetView()->page()->runJavaScript(strScript, QWebEngineScript::ApplicationWorld,
+                                                     [&](const QVariant& v) { result = v; bDone = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return bDone; }, 5000)) << strScript.toStdString();
+        return result;
+    }
+    // Centre of the element a selector names, in the view's widget coordinates.
+    static QPoint CentreOf(const char* pszSelector)
+    {
+        const QVariantList box = Eval(QStringLiteral("(function(){var r=document.querySelector('%1')"
+                                                     ".getBoundingClientRect();return [r.left+r.width/2, r.top+r.height/2];})()")
+                                          .arg(QLatin1String(pszSelector))).toList();
+        const double dZoom = s_pBrowser->GetView()->zoomFactor();
+        return box.size() == 2 ? QPoint(int(box[0].toDouble() * dZoom), int(box[1].toDouble() * dZoom)) : QPoint();
+    }
+    static QWidget* Page() { return s_pBrowser->GetView()->focusProxy(); }
+    // While an icon holds the capture, every mouse event comes to it, with
+    // positions in its own coordinates, wherever the cursor is.
+    static QPoint OnIcon(QWidget* pIcon, QPoint posInPage)
+    {
+        return pIcon->mapFromGlobal(Page()->mapToGlobal(posInPage));
+    }
+
+    // Presses on pIcon, moves onto pos in the page and waits for the tag.
+    void DragTo(QLabel* pIcon, QLineEdit* pField, QPoint pos, const char* pszTag)
+    {
+        QTest::mousePress(pIcon, Qt::LeftButton, {}, QPoint(5, 5));
+        ASSERT_TRUE(m_host.m_pDrag->IsDragging());
+        QTest::mouseMove(pIcon, QPoint(40, 5));
+        QTest::mouseMove(pIcon, OnIcon(pIcon, pos));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pField->text() == QLatin1String(pszTag); }, 5000))
+            << pField->text().toStdString();
+    }
+    void ReleaseAndWait(QWidget* pIcon, QPoint pos)
+    {
+        const int nPicked = m_host.m_nPicked;
+        QTest::mouseRelease(pIcon, Qt::LeftButton, {}, pos);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return m_host.m_nPicked == nPicked + 1; }, 5000));
+        // Neither the capture nor the cursor outlives the drag.
+        EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    }
+    const SCheckOutcome& WaitCheck(int nChecked)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return m_host.m_nChecked == nChecked; }, 15000));
+        return m_host.m_job.GetOutcome();
+    }
+
+    static CPageServer* s_pServer;
+    static CBrowserWnd* s_pBrowser;
+    CHostDialog m_host;
+};
+
+CPageServer* PickerBrowserTest::s_pServer = nullptr;
+CBrowserWnd* PickerBrowserTest::s_pBrowser = nullptr;
+
+} // namespace
+
+TEST_F(PickerBrowserTest, DragOntoSecondCellOfThirdRow)
+{
+    ASSERT_TRUE(Load("/table"));
+    const QPoint pos = CentreOf("tr:nth-child(3) td:nth-child(2)");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
+    EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在捕捉浏览器窗口...")));
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::BitmapCursor);
+    // The element under the cursor is outlined while the drag goes on.
+    EXPECT_TRUE(QTest::qWaitFor([] {
+        return Eval(QStringLiteral("(function(){var b=document.getElementById('__quarvex_pick_outline__');"
+                                   "return b?b.style.display:'';})()")).toString() == QLatin1String("block");
+    }, 5000));
+
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在获取节点路径...")));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr#tr#tr@td#td"));
+    const SCheckOutcome& outcome = WaitCheck(1);
+    EXPECT_TRUE(outcome.bFetched) << outcome.strError;
+    EXPECT_EQ(outcome.check.nResult, CHECK_FOUND);
+    EXPECT_EQ(outcome.check.strPath, "html@body@table@tr#tr#tr@td#td");
+    EXPECT_EQ(outcome.check.strValue, "c2");
+    // The outline goes with the drag.
+    EXPECT_TRUE(QTest::qWaitFor([] {
+        return !Eval(QStringLiteral("!!document.getElementById('__quarvex_pick_outline__')")).toBool();
+    }, 5000));
+}
+
+TEST_F(PickerBrowserTest, ZoomedPageGivesTheSameCell)
+{
+    ASSERT_TRUE(Load("/table"));
+    s_pBrowser->GetView()->setZoomFactor(1.5);
+    EXPECT_TRUE(QTest::qWaitFor([] { return Eval(QStringLiteral("window.devicePixelRatio")).toDouble() == 1.5; }, 5000));
+    const QPoint pos = CentreOf("tr:nth-child(2) td:nth-child(1)");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr#tr@td"));
+}
+
+TEST_F(PickerBrowserTest, BlockAndSiblingPicks)
+{
+    ASSERT_TRUE(Load("/table"));
+    // The sibling icon answers only with the block type chosen.
+    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pSiblingIcon));
+    m_host.m_bBlock = true;
+    QPoint pos = CentreOf("tr:nth-child(1) td:nth-child(1)");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    pos = CentreOf("tr:nth-child(2) td:nth-child(1)");
+    DragTo(m_host.m_pSiblingIcon, m_host.m_pSiblingField, pos, "TD");
+    ReleaseAndWait(m_host.m_pSiblingIcon, OnIcon(m_host.m_pSiblingIcon, pos));
+    EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在获取兄弟节点路径...")));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr@td"));
+    EXPECT_EQ(m_host.m_pSiblingField->text(), QStringLiteral("html@body@table@tr#tr@td"));
+
+    // In edit mode neither icon starts a drag.
+    m_host.m_bEditMode = true;
+    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pNodeIcon));
+    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pSiblingIcon));
+}
+
+TEST_F(PickerBrowserTest, ExplicitTbodyStaysAndResolves)
+{
+    ASSERT_TRUE(Load("/tbody"));
+    const QPoint pos = CentreOf("tr:nth-child(2) td");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    const SCheckOutcome& outcome = WaitCheck(1);
+    EXPECT_EQ(outcome.check.nResult, CHECK_FOUND);
+    EXPECT_EQ(outcome.check.strPath, "html@body@table@tbody@tr#tr@td");
+    EXPECT_EQ(outcome.check.strValue, "x2");
+}
+
+TEST_F(PickerBrowserTest, ScriptMadeElementIsNotInThePageText)
+{
+    ASSERT_TRUE(Load("/script"));
+    QPoint pos = CentreOf("#made");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "DIV");
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@div"));
+    EXPECT_EQ(WaitCheck(1).check.nResult, CHECK_NOT_IN_PAGE);
+
+    pos = CentreOf("#p1");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "P");
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    EXPECT_EQ(WaitCheck(2).check.nResult, CHECK_FOUND);
+}
+
+TEST_F(PickerBrowserTest, DragAwayFromTheBrowserEmptiesTheField)
+{
+    ASSERT_TRUE(Load("/table"));
+    QTest::mousePress(m_host.m_pNodeIcon, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseMove(m_host.m_pNodeIcon, QPoint(40, 40));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("正在捕捉浏览器窗口..."));
+    ReleaseAndWait(m_host.m_pNodeIcon, QPoint(40, 40));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QString());
+}
+
+TEST_F(PickerBrowserTest, WatchdogEndsADragWhoseCaptureWasTaken)
+{
+    ASSERT_TRUE(Load("/table"));
+    const QPoint pos = CentreOf("td");
+    DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
+    m_host.m_pNodeIcon->releaseMouse();  // as when another window takes the capture
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_host.m_pDrag->IsDragging(); }, 3000));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("TD"));  // what the last move wrote
+    EXPECT_EQ(m_host.m_nPicked, 0);
+}
+
+TEST_F(PickerBrowserTest, CheckReadsThePageTheTaskRequests)
+{
+    // The task asks for /tbody while the view shows /table: the check reads
+    // the task's page. The server answers on this thread, so the fetch runs
+    // in the job's thread while this one waits.
+    CMarkupDoc def;
+    def.Parse(("<root>\r\n\t<network>\r\n\t\t<url>" + s_pServer->Url("/tbody").toStdString()
+               + "</url>\r\n\t\t<method>0</method>\r\n\t</network>\r\n</root>\r\n").c_str());
+    CPathCheckJob job;
+    int nChecked = 0;
+    QObject::connect(&job, &CPathCheckJob::checked, [&] { ++nChecked; });
+    SPickedElement picked;
+    picked.strPath = "html@body@table@tbody@tr@td";
+    picked.strTag = "td";
+    picked.strText = "x1";
+    job.Start(FetchAsTask(def, s_pServer->Url("/table").toStdString()), picked, 1, "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 1; }, 15000));
+    EXPECT_TRUE(job.GetOutcome().bFetched) << job.GetOutcome().strError;
+    EXPECT_EQ(job.GetOutcome().check.nResult, CHECK_FOUND);
+    EXPECT_EQ(job.GetOutcome().check.strPath, "html@body@table@tbody@tr@td");
+
+    // A task without an address of its own yet reads the view's address.
+    CMarkupDoc bare;
+    bare.Parse("<root>\r\n\t<network>\r\n\t\t<url></url>\r\n\t</network>\r\n</root>\r\n");
+    picked.strText = "a1";
+    job.Start(FetchAsTask(bare, s_pServer->Url("/table").toStdString()), picked, 1, "");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 2; }, 15000));
+    EXPECT_EQ(job.GetOutcome().check.nResult, CHECK_FOUND);
+    EXPECT_EQ(job.GetOutcome().check.strPath, "html@body@table@tr@td");
+    EXPECT_EQ(job.GetOutcome().check.strValue, "a1");
+}
+
+// Last: the page that never loads leaves the view on a pending navigation.
+TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
+{
+    s_pBrowser->GetView()->setUrl(QUrl(QStringLiteral("about:blank")));
+    QTest::qWait(300);
+    s_pBrowser->Open(s_pServer->Url("/never"));
+    const QPoint pos(200, 200);
+    QTest::mousePress(m_host.m_pNodeIcon, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseMove(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    QTest::qWait(300);
+    ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    EXPECT_EQ(m_host.m_pNodeField->text(), QString());
+    EXPECT_EQ(m_host.m_nChecked, 0);
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
