@@ -393,6 +393,48 @@ TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
     EXPECT_EQ(m_host.m_nChecked, 0);
 }
 
+// The page's answer is read without trusting it: states that are no web
+// page, absurd shapes and sizes give no element rather than a wrong path.
+TEST(PageAnswerTest, OnlyASaneAnswerFromAWebPageGivesAnElement)
+{
+    auto Level = [](const char* pszTag, QStringList before) {
+        return QVariantMap{ { "tag", pszTag }, { "before", before } };
+    };
+    const QVariantList chain{ Level("TD", { "TD" }), Level("TR", { "TR", "TR" }), Level("TBODY", {}),
+                              Level("TABLE", { "H1" }), Level("BODY", { "HEAD" }), Level("HTML", {}) };
+    QVariantMap answer{ { "tag", "TD" }, { "state", "complete" }, { "href", "http://127.0.0.1/x" },
+                        { "chain", chain }, { "text", "c2" }, { "cut", false } };
+    std::optional<SPickInfo> info = CPageBridge::ReadAnswer(answer, CPageBridge::QUERY_ELEMENT);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->strReportedTag, "TD");
+    EXPECT_EQ(info->picked.strPath, "html@body@table@tbody@tr#tr#tr@td#td");
+    EXPECT_EQ(info->picked.strText, "c2");
+
+    struct { const char* pszKey; QVariant value; } bad[] = {
+        { "state", "loading" },                  // the document is still being read
+        { "href", "about:blank" },               // no web page
+        { "href", "chrome-error://chromewebdata/" },
+        { "none", true },                        // no element at the point
+        { "tooLarge", true },
+        { "tag", QString(300, 'A') },
+        { "tag", "" },
+        { "chain", QVariantList{} },
+        // The topmost element cannot have siblings before it.
+        { "chain", QVariantList{ Level("HTML", { "X" }) } },
+    };
+    for (const auto& c : bad) {
+        QVariantMap wrong = answer;
+        wrong[c.pszKey] = c.value;
+        EXPECT_FALSE(CPageBridge::ReadAnswer(wrong, CPageBridge::QUERY_ELEMENT).has_value()) << c.pszKey;
+    }
+    EXPECT_FALSE(CPageBridge::ReadAnswer(QVariant(42), CPageBridge::QUERY_TAG).has_value());
+    EXPECT_FALSE(CPageBridge::ReadAnswer(QVariant(), CPageBridge::QUERY_TAG).has_value());
+    // A tag query needs no ancestry.
+    QVariantMap tagOnly{ { "tag", "TD" }, { "state", "interactive" }, { "href", "https://h/" } };
+    ASSERT_TRUE(CPageBridge::ReadAnswer(tagOnly, CPageBridge::QUERY_TAG).has_value());
+    EXPECT_FALSE(CPageBridge::ReadAnswer(tagOnly, CPageBridge::QUERY_ELEMENT).has_value());
+}
+
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
