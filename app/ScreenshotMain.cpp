@@ -9,6 +9,8 @@
 #include "MainFrame.h"
 #include "TaskView.h"
 #include "TaskWnd.h"
+#include "editor/NodeDialog.h"
+#include "editor/TaskInfoSheet.h"
 #include "platform/ProgramDir.h"
 
 #include <QApplication>
@@ -17,6 +19,8 @@
 #include <QLocale>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
+#include <QTreeWidget>
 #include <QThread>
 #include <QTranslator>
 
@@ -42,6 +46,50 @@ bool Save(QWidget* pWidget, const QString& strPath)
     Pump(300);
     const bool bSaved = pWidget->grab().save(strPath);
     std::printf("%s %s\n", bSaved ? "saved" : "FAILED", qPrintable(strPath));
+    return bSaved;
+}
+
+// The task property sheet on the running task's definition, on page nPage.
+// For the content page the first field is selected and a preview is run.
+bool SaveSheet(QWidget* pParent, const quarvex::CMarkupDoc& def, int nPage, const QString& strPath)
+{
+    quarvex::CTaskInfoSheet sheet(pParent);
+    sheet.LoadDefinition(def);
+    sheet.Start();
+    sheet.show();
+    sheet.GetTabs()->setCurrentIndex(nPage);
+    if (nPage == 1) {
+        quarvex::CTaskInfoPage2* pContent = sheet.GetContentPage();
+        QTreeWidgetItem* pBlock = pContent->GetTree()->topLevelItem(0);
+        if (pBlock != nullptr)
+            pContent->GetTree()->setCurrentItem(pBlock->childCount() > 0 ? pBlock->child(0) : pBlock);
+        pContent->StartPreview();
+        QElapsedTimer timer;
+        timer.start();
+        while (pContent->IsPreviewRunning() && timer.elapsed() < 20000)
+            Pump(100);
+        for (int i = 0; i < pContent->GetPreviewTable()->columnCount(); ++i)
+            pContent->GetPreviewTable()->setColumnWidth(i, 110);
+    }
+    return Save(&sheet, strPath);
+}
+
+// The node dialog over the sheet: empty (add) or on the first field (edit).
+bool SaveNodeDialog(QWidget* pParent, const quarvex::CMarkupDoc& def, bool bEdit, const QString& strPath)
+{
+    quarvex::CTaskInfoSheet sheet(pParent);
+    sheet.LoadDefinition(def);
+    sheet.Start();
+    quarvex::SNodeFields fields;
+    if (bEdit) {
+        const quarvex::CMarkupNode* pData = def.FindPath("root@location@data");
+        if (pData != nullptr)
+            fields = quarvex::ReadNodeFields(pData);
+    }
+    quarvex::CNodeDialog dialog(sheet.GetContentPage(), fields);
+    dialog.show();
+    const bool bSaved = Save(&dialog, strPath);
+    dialog.reject();
     return bSaved;
 }
 
@@ -100,6 +148,24 @@ int main(int argc, char* argv[])
               dialog.SetPassword("demo");
               dialog.show();
               return Save(&dialog, strPath);
+          } },
+        { "editor-general.png", [&](const QString& strPath) {
+              return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 0, strPath);
+          } },
+        { "editor-content.png", [&](const QString& strPath) {
+              return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 1, strPath);
+          } },
+        { "editor-webpost.png", [&](const QString& strPath) {
+              return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 2, strPath);
+          } },
+        { "editor-database.png", [&](const QString& strPath) {
+              return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 3, strPath);
+          } },
+        { "node-dialog-add.png", [&](const QString& strPath) {
+              return SaveNodeDialog(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), false, strPath);
+          } },
+        { "node-dialog-edit.png", [&](const QString& strPath) {
+              return SaveNodeDialog(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), true, strPath);
           } },
     };
     for (const auto& shot : aShots)

@@ -2,6 +2,8 @@
 #include "Application.h"
 #include "MainFrame.h"
 #include "SingleInstance.h"
+#include "DefinitionEditor.h"
+#include "editor/TaskInfoSheet.h"
 #include "platform/ProgramDir.h"
 
 #include <QApplication>
@@ -46,6 +48,8 @@ int main(int argc, char* argv[])
                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&translator);
 
+    // "新建任务" and "任务属性" open the task property sheet.
+    quarvex::SetDefinitionEditor(quarvex::EditTaskDefinition);
     quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
     QObject::connect(&instance, &quarvex::CSingleInstance::Activated, [&quarvexApp] {
         if (quarvexApp.GetFrame() != nullptr) {

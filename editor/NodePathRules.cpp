@@ -202,7 +202,19 @@ EAddResult AddNode(CMarkupNode* pOwner, const SNodeFields& fields, CMarkupNode**
     const bool bLinkedPage = IsData(pOwner);
 
     CMarkupNode* pFirstBlock = pOwner->FindChild(KEY_LOCATION);
-    CMarkupNode* pParent = pFirstBlock != nullptr ? FindContainingLocation(pFirstBlock, fields.strPath) : nullptr;
+    CMarkupNode* pParent = nullptr;
+    if (bLinkedPage) {
+        // Only the first block of a linked page is ever read: blocks after
+        // it (an older editor may have written them) take no new nodes.
+        if (pFirstBlock != nullptr && PathContains(FullNodePath(pFirstBlock), fields.strPath)) {
+            CMarkupNode* pChild = pFirstBlock->FindChild(KEY_LOCATION);
+            pParent = pChild != nullptr ? FindContainingLocation(pChild, fields.strPath) : nullptr;
+            if (pParent == nullptr)
+                pParent = pFirstBlock;
+        }
+    } else if (pFirstBlock != nullptr) {
+        pParent = FindContainingLocation(pFirstBlock, fields.strPath);
+    }
     std::string strBase;
     std::string strPath;
     CMarkupNode* pMadeBlock = nullptr;

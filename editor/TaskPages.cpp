@@ -224,6 +224,9 @@ std::vector<std::string> BuildValueChoices(const CMarkupDoc& doc)
 const std::vector<SAdvancedKey>& GetAdvancedKeys()
 {
     static const std::vector<SAdvancedKey> s_aKeys = {
+        {KEY_CHARSET, "网页字符集：", "空：自动识别（字节序标记、HTTP头、meta标签，否则UTF-8或GB18030）"},
+        {KEY_USERAGENT, "User-Agent：", "空：程序自带的User-Agent"},
+        {KEY_TIMEOUT, "网页超时(秒)：", "空或0：60秒"},
     };
     return s_aKeys;
 }
@@ -234,6 +237,45 @@ void ReadAdvancedPage(const CMarkupDoc& doc, SAdvancedPage& page)
     const CMarkupNode* pNetwork = FindSection(doc, KEY_NETWORK);
     for (const SAdvancedKey& key : GetAdvancedKeys())
         page.aValues.push_back(Text(pNetwork, key.pszKey));
+    page.aHeaders = GetNameValueList(pNetwork, KEY_HEADER);
+}
+
+std::string FormatHeaderLines(const std::vector<NameValue>& aHeaders)
+{
+    std::string strText;
+    for (const NameValue& header : aHeaders) {
+        strText += header.strName;
+        strText += ": ";
+        strText += header.strValue;
+        strText += '\n';
+    }
+    return strText;
+}
+
+std::vector<NameValue> ParseHeaderLines(std::string_view text)
+{
+    auto trim = [](std::string_view s) {
+        while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+            s.remove_prefix(1);
+        while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+            s.remove_suffix(1);
+        return std::string(s);
+    };
+    std::vector<NameValue> aHeaders;
+    while (!text.empty()) {
+        const size_t nEnd = text.find('\n');
+        const std::string_view line = text.substr(0, nEnd);
+        text = nEnd == std::string_view::npos ? std::string_view() : text.substr(nEnd + 1);
+        if (trim(line).empty())
+            continue;
+        const size_t nColon = line.find(':');
+        NameValue header;
+        header.strName = trim(line.substr(0, nColon));
+        if (nColon != std::string_view::npos)
+            header.strValue = trim(line.substr(nColon + 1));
+        aHeaders.push_back(std::move(header));
+    }
+    return aHeaders;
 }
 
 void WriteAdvancedPage(CMarkupDoc& doc, const SAdvancedPage& page)
@@ -249,6 +291,9 @@ void WriteAdvancedPage(CMarkupDoc& doc, const SAdvancedPage& page)
             pNetwork = FindOrAppendChild(EnsureTaskRoot(doc), KEY_NETWORK);
         SetKeyText(pNetwork, aKeys[i].pszKey, page.aValues[i]);
     }
+    const CMarkupNode* pOld = FindSection(doc, KEY_NETWORK);
+    if (!page.aHeaders.empty() || (pOld != nullptr && pOld->FindChild(KEY_HEADER) != nullptr))
+        SetNameValueList(FindOrAppendChild(EnsureTaskRoot(doc), KEY_NETWORK), KEY_HEADER, page.aHeaders);
 }
 
 } // namespace quarvex

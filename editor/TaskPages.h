@@ -100,7 +100,14 @@ const std::vector<SAdvancedKey>& GetAdvancedKeys();
 
 struct SAdvancedPage {
     std::vector<std::string> aValues;  // One per GetAdvancedKeys() entry.
+    std::vector<NameValue> aHeaders;   // root@network@header, in order.
 };
+
+// The request headers as the page shows them: one "name: value" per line.
+std::string FormatHeaderLines(const std::vector<NameValue>& aHeaders);
+// Lines back into headers: the name before the first ':' and the value
+// after it, both without surrounding blanks; blank lines are skipped.
+std::vector<NameValue> ParseHeaderLines(std::string_view text);
 
 void ReadAdvancedPage(const CMarkupDoc& doc, SAdvancedPage& page);
 // An empty value that was not in the definition is not written, so that a

@@ -220,6 +220,10 @@ TEST(NodePathRulesTest, LinkedPageNodesKeepToOneBlock)
     EXPECT_EQ(AddNode(pLinked, Fields(NODE_BLOCK, "blk", "html@body@table"), &pNew, &pMade), ADD_SECOND_LINKED_BLOCK);
     EXPECT_EQ(pNew, nullptr);
     EXPECT_EQ(d.Text(), strBefore);
+    // A second block that an older file holds takes nothing either, even one
+    // whose empty path would contain every pick.
+    pLinked->AppendChild(new CMarkupNode(KEY_LOCATION));
+    EXPECT_EQ(AddNode(pLinked, Fields(NODE_TEXT, "t", "html@head@title"), &pNew, &pMade), ADD_SECOND_LINKED_BLOCK);
     // The top level is not searched for linked-page picks, nor the other way round.
     ASSERT_EQ(AddNode(d.Root(), Fields(NODE_TEXT, "li", "html@body@ul@li@span"), &pNew), ADD_OK);
     EXPECT_EQ(pNew->GetParent(), d.Path("root@location"));

@@ -168,3 +168,32 @@ TEST(TaskPagesTest, ValueChoicesFollowTheColumns)
 }
 
 } // namespace
+
+namespace {
+
+TEST(TaskPagesTest, HeaderLines)
+{
+    using quarvex::NameValue;
+    const std::vector<NameValue> aHeaders = quarvex::ParseHeaderLines("X-A: 1\r\n\n  Accept :zh-CN,en \nBare\nX-B: a:b\n");
+    ASSERT_EQ(aHeaders.size(), 4u);
+    EXPECT_EQ(aHeaders[1].strName, "Accept");
+    EXPECT_EQ(aHeaders[1].strValue, "zh-CN,en");
+    EXPECT_EQ(aHeaders[2].strName, "Bare");
+    EXPECT_EQ(aHeaders[2].strValue, "");
+    EXPECT_EQ(aHeaders[3].strValue, "a:b") << "the first ':' splits";
+    EXPECT_EQ(quarvex::FormatHeaderLines({aHeaders[0], aHeaders[3]}), "X-A: 1\nX-B: a:b\n");
+}
+
+TEST(TaskPagesTest, AdvancedKeysOnlyWhenSetOrPresent)
+{
+    quarvex::CMarkupDoc doc;
+    doc.Parse("<root><network><url>u</url></network></root>");
+    quarvex::SAdvancedPage page;
+    quarvex::ReadAdvancedPage(doc, page);
+    ASSERT_EQ(page.aValues.size(), quarvex::GetAdvancedKeys().size());
+    quarvex::WriteAdvancedPage(doc, page);
+    EXPECT_EQ(TextOf(doc), "\r\n<root>\r\n\t<network>\r\n\t\t<url>u</url>\r\n\t</network>\r\n</root>")
+        << "nothing set, nothing written";
+}
+
+} // namespace
