@@ -1,6 +1,7 @@
 // PickerBrowserTest.cpp - the picker against a real page view: pages served on
 // loopback, the drag driven with QTest mouse events from a picker icon onto
 // the page, the path checked against our parse of the same page.
+#include "BrowserPicker.h"
 #include "BrowserWnd.h"
 #include "PathCheckJob.h"
 #include "PickerDrag.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -376,6 +378,39 @@ TEST_F(PickerBrowserTest, CheckReadsThePageTheTaskRequests)
     EXPECT_EQ(job.GetOutcome().check.nResult, CHECK_FOUND);
     EXPECT_EQ(job.GetOutcome().check.strPath, "html@body@table@tr@td");
     EXPECT_EQ(job.GetOutcome().check.strValue, "a1");
+}
+
+TEST_F(PickerBrowserTest, NodeDialogPicksThroughTheBrowserAndChecksThePath)
+{
+    ASSERT_TRUE(Load("/tbody"));
+    CBrowserPicker picker;
+    picker.SetBrowser(s_pBrowser);
+    CNodeDialog::SetPicker(&picker);
+    int nChecked = 0;
+    QObject::connect(&picker, &CBrowserPicker::checked, [&] { ++nChecked; });
+    m_host.hide();
+    SNodeFields fields;
+    fields.nType = NODE_TEXT;
+    CNodeDialog dialog(nullptr, fields);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.move(0, 520);  // beside the browser, not over it
+    dialog.show();
+    auto* pPath = dialog.findChild<QPlainTextEdit*>(QStringLiteral("path"));
+    ASSERT_NE(pPath, nullptr);
+
+    const QPoint pos = dialog.mapFromGlobal(Page()->mapToGlobal(CentreOf("tr:nth-child(2) td")));
+    QTest::mousePress(dialog.GetNodePickerIcon(), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseMove(&dialog, pos);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pPath->toPlainText() == QLatin1String("TD"); }, 5000))
+        << pPath->toPlainText().toStdString();
+    QTest::mouseRelease(&dialog, Qt::LeftButton, {}, pos);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 1; }, 15000));
+    // The page text writes its own tbody: the checked path keeps the step.
+    EXPECT_EQ(pPath->toPlainText(), QStringLiteral("html@body@table@tbody@tr#tr@td"));
+    EXPECT_TRUE(s_pBrowser->GetCheckText().startsWith(QStringLiteral("已核对"))) << s_pBrowser->GetCheckText().toStdString();
+    EXPECT_TRUE(s_pBrowser->GetCheckText().contains(QStringLiteral("x2")));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    CNodeDialog::SetPicker(nullptr);
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
