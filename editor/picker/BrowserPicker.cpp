@@ -3,8 +3,13 @@
 
 #include "BrowserWnd.h"
 
+#include "editor/TaskInfoSheet.h"
+
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
+
+#include <algorithm>
 #include <QLineEdit>
 #include <QWebEngineView>
 
@@ -16,7 +21,59 @@ CBrowserPicker::CBrowserPicker(QObject* pParent)
     connect(&m_job, &CPathCheckJob::checked, this, &CBrowserPicker::OnChecked);
 }
 
-CBrowserPicker::~CBrowserPicker() = default;
+CBrowserPicker::~CBrowserPicker()
+{
+    qApp->removeEventFilter(this);
+}
+
+void CBrowserPicker::FollowNodeDialogs()
+{
+    qApp->installEventFilter(this);
+}
+
+bool CBrowserPicker::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() == QEvent::Show) {
+        if (auto* pDialog = qobject_cast<CNodeDialog*>(pWatched))
+            OnNodeDialogShown(pDialog);
+    }
+    return QObject::eventFilter(pWatched, pEvent);
+}
+
+void CBrowserPicker::OnNodeDialogShown(CNodeDialog* pDialog)
+{
+    QWidget* pSheet = pDialog->parentWidget() != nullptr ? pDialog->parentWidget()->window() : nullptr;
+    if (m_pOwnBrowser == nullptr) {
+        m_pOwnBrowser = std::make_unique<CBrowserWnd>();
+        SetBrowser(m_pOwnBrowser.get());
+    }
+    CBrowserWnd* pBrowser = m_pOwnBrowser.get();
+    QString strUrl;
+    if (pSheet != nullptr) {
+        if (auto* pUrl = pSheet->findChild<QLineEdit*>(QStringLiteral("url")))
+            strUrl = pUrl->text().trimmed();
+    }
+    if (pSheet != m_pSheet) {
+        // A new sheet: a new task, its own page. The browser goes with it.
+        m_pSheet = pSheet;
+        if (pSheet != nullptr)
+            connect(pSheet, &QObject::destroyed, pBrowser, &QWidget::hide);
+        // The check asks for the page as the sheet's task does.
+        QPointer<CTaskInfoSheet> pTaskSheet = qobject_cast<CTaskInfoSheet*>(pSheet);
+        SetFetcher([pTaskSheet](const std::string& strViewUrl) {
+            return pTaskSheet != nullptr ? FetchAsTask(pTaskSheet->GetDocument(), strViewUrl) : FetchByGet(strViewUrl);
+        });
+        if (!strUrl.isEmpty())
+            pBrowser->Open(strUrl);
+    } else if (pBrowser->GetUrl().isEmpty() && !strUrl.isEmpty()) {
+        pBrowser->Open(strUrl);
+    }
+    // Beside the dialog, where the drag can reach it.
+    const QRect dialogRect = pDialog->frameGeometry();
+    pBrowser->move(dialogRect.right() + 12, std::max(0, dialogRect.top()));
+    pBrowser->show();
+    pBrowser->raise();
+}
 
 void CBrowserPicker::SetBrowser(CBrowserWnd* pBrowser)
 {

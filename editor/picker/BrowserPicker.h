@@ -4,6 +4,7 @@
 // fetched as the task will fetch it.
 #pragma once
 
+#include "BrowserWnd.h"
 #include "PageBridge.h"
 #include "PathCheckJob.h"
 
@@ -13,9 +14,10 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 
+#include <memory>
+
 namespace quarvex {
 
-class CBrowserWnd;
 
 class CBrowserPicker : public QObject, public INodePicker {
     Q_OBJECT
@@ -32,6 +34,12 @@ public:
     // address.
     void SetFetcher(std::function<FFetchPage(const std::string& strViewUrl)> fnMake);
 
+    // Opens the browser window beside every node dialog that is shown, on
+    // the task's address when the sheet has one; the window is made on first
+    // use, kept on its page across the node dialogs of one sheet, and hidden
+    // with the sheet. The check then fetches as the sheet's task would.
+    void FollowNodeDialogs();
+
     void HoverAt(const QPoint& ptGlobal, std::function<void(const QString& strTag)> fnAnswer) override;
     void PickAt(const QPoint& ptGlobal, std::function<void(const QString& strPath)> fnAnswer) override;
 
@@ -42,11 +50,17 @@ signals:
     // A pick has been checked; the browser window shows the outcome.
     void checked();
 
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
 private:
+    void OnNodeDialogShown(CNodeDialog* pDialog);
     bool IsOverPage(const QPoint& ptGlobal) const;
     void OnChecked();
 
     QPointer<CBrowserWnd> m_pBrowser;
+    std::unique_ptr<CBrowserWnd> m_pOwnBrowser;  // Made by FollowNodeDialogs.
+    QPointer<QWidget> m_pSheet;                  // The sheet the browser serves.
     CPageBridge m_bridge;
     CPathCheckJob m_job;
     std::function<FFetchPage(const std::string&)> m_fnMakeFetch;

@@ -413,6 +413,21 @@ TEST_F(PickerBrowserTest, NodeDialogPicksThroughTheBrowserAndChecksThePath)
     CNodeDialog::SetPicker(nullptr);
 }
 
+TEST_F(PickerBrowserTest, BrowserOpensBesideEveryNodeDialog)
+{
+    CBrowserPicker picker;
+    picker.FollowNodeDialogs();
+    m_host.hide();
+    for (int i = 0; i < 2; ++i) {
+        CNodeDialog dialog(nullptr, SNodeFields{});
+        dialog.move(0, 520);
+        dialog.show();
+        ASSERT_NE(picker.GetBrowser(), nullptr);
+        EXPECT_TRUE(picker.GetBrowser()->isVisible());
+        EXPECT_GT(picker.GetBrowser()->x(), dialog.frameGeometry().right());
+    }
+}
+
 // Last: the page that never loads leaves the view on a pending navigation.
 TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
 {
