@@ -4,6 +4,7 @@
 #include "SingleInstance.h"
 #include "DefinitionEditor.h"
 #include "editor/TaskInfoSheet.h"
+#include "editor/picker/BrowserPicker.h"
 #include "platform/ProgramDir.h"
 
 #include <QApplication>
@@ -50,6 +51,10 @@ int main(int argc, char* argv[])
 
     // "新建任务" and "任务属性" open the task property sheet.
     quarvex::SetDefinitionEditor(quarvex::EditTaskDefinition);
+    // The node dialog's picker icons are dragged onto the editor's browser.
+    quarvex::CBrowserPicker picker;
+    picker.FollowNodeDialogs();
+    quarvex::CNodeDialog::SetPicker(&picker);
     quarvex::CQuarvexApp quarvexApp(quarvex::GetProgramDir());
     QObject::connect(&instance, &quarvex::CSingleInstance::Activated, [&quarvexApp] {
         if (quarvexApp.GetFrame() != nullptr) {

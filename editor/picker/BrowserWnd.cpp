@@ -2,6 +2,7 @@
 #include "BrowserWnd.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QStyle>
 #include <QToolButton>
@@ -40,6 +41,13 @@ CBrowserWnd::CBrowserWnd(QWidget* pParent)
     pLayout->setSpacing(0);
     pLayout->addLayout(pBar);
     pLayout->addWidget(m_pView, 1);
+    m_pCheck = new QLabel(this);
+    m_pCheck->setObjectName("pathCheck");
+    m_pCheck->setWordWrap(true);
+    m_pCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pCheck->setContentsMargins(6, 4, 6, 4);
+    m_pCheck->hide();
+    pLayout->addWidget(m_pCheck);
 
     m_pBack->setEnabled(false);
     m_pForward->setEnabled(false);
@@ -94,6 +102,17 @@ bool CBrowserWnd::IsPageWidget(const QWidget* pWidget) const
 QRect CBrowserWnd::GetPageScreenRect() const
 {
     return QRect(m_pView->mapToGlobal(QPoint(0, 0)), m_pView->size());
+}
+
+void CBrowserWnd::ShowCheck(const QString& strText)
+{
+    m_pCheck->setText(strText);
+    m_pCheck->setVisible(!strText.isEmpty());
+}
+
+QString CBrowserWnd::GetCheckText() const
+{
+    return m_pCheck->text();
 }
 
 QUrl CBrowserWnd::GetUrl() const

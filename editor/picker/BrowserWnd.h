@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QWidget>
 
+class QLabel;
 class QLineEdit;
 class QToolButton;
 class QWebEngineView;
@@ -30,6 +31,10 @@ public:
     // Whether a navigation is in progress (started and not yet finished).
     bool IsLoading() const { return m_bLoading; }
     QUrl GetUrl() const;
+    // The line under the page that says what the check of the last pick
+    // against the page text found.
+    void ShowCheck(const QString& strText);
+    QString GetCheckText() const;
 
 signals:
     void pageLoaded(bool bOk);
@@ -42,6 +47,7 @@ private:
     QToolButton* m_pForward = nullptr;
     QToolButton* m_pReload = nullptr;
     QWebEngineView* m_pView = nullptr;
+    QLabel* m_pCheck = nullptr;
     bool m_bLoading = false;
 };
 

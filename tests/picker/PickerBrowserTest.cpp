@@ -1,6 +1,7 @@
 // PickerBrowserTest.cpp - the picker against a real page view: pages served on
 // loopback, the drag driven with QTest mouse events from a picker icon onto
 // the page, the path checked against our parse of the same page.
+#include "BrowserPicker.h"
 #include "BrowserWnd.h"
 #include "PathCheckJob.h"
 #include "PickerDrag.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -378,6 +380,54 @@ TEST_F(PickerBrowserTest, CheckReadsThePageTheTaskRequests)
     EXPECT_EQ(job.GetOutcome().check.strValue, "a1");
 }
 
+TEST_F(PickerBrowserTest, NodeDialogPicksThroughTheBrowserAndChecksThePath)
+{
+    ASSERT_TRUE(Load("/tbody"));
+    CBrowserPicker picker;
+    picker.SetBrowser(s_pBrowser);
+    CNodeDialog::SetPicker(&picker);
+    int nChecked = 0;
+    QObject::connect(&picker, &CBrowserPicker::checked, [&] { ++nChecked; });
+    m_host.hide();
+    SNodeFields fields;
+    fields.nType = NODE_TEXT;
+    CNodeDialog dialog(nullptr, fields);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.move(0, 520);  // beside the browser, not over it
+    dialog.show();
+    auto* pPath = dialog.findChild<QPlainTextEdit*>(QStringLiteral("path"));
+    ASSERT_NE(pPath, nullptr);
+
+    const QPoint pos = dialog.mapFromGlobal(Page()->mapToGlobal(CentreOf("tr:nth-child(2) td")));
+    QTest::mousePress(dialog.GetNodePickerIcon(), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseMove(&dialog, pos);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pPath->toPlainText() == QLatin1String("TD"); }, 5000))
+        << pPath->toPlainText().toStdString();
+    QTest::mouseRelease(&dialog, Qt::LeftButton, {}, pos);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 1; }, 15000));
+    // The page text writes its own tbody: the checked path keeps the step.
+    EXPECT_EQ(pPath->toPlainText(), QStringLiteral("html@body@table@tbody@tr#tr@td"));
+    EXPECT_TRUE(s_pBrowser->GetCheckText().startsWith(QStringLiteral("已核对"))) << s_pBrowser->GetCheckText().toStdString();
+    EXPECT_TRUE(s_pBrowser->GetCheckText().contains(QStringLiteral("x2")));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    CNodeDialog::SetPicker(nullptr);
+}
+
+TEST_F(PickerBrowserTest, BrowserOpensBesideEveryNodeDialog)
+{
+    CBrowserPicker picker;
+    picker.FollowNodeDialogs();
+    m_host.hide();
+    for (int i = 0; i < 2; ++i) {
+        CNodeDialog dialog(nullptr, SNodeFields{});
+        dialog.move(0, 520);
+        dialog.show();
+        ASSERT_NE(picker.GetBrowser(), nullptr);
+        EXPECT_TRUE(picker.GetBrowser()->isVisible());
+        EXPECT_GT(picker.GetBrowser()->x(), dialog.frameGeometry().right());
+    }
+}
+
 // Last: the page that never loads leaves the view on a pending navigation.
 TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
 {
@@ -391,6 +441,48 @@ TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
     EXPECT_EQ(m_host.m_pNodeField->text(), QString());
     EXPECT_EQ(m_host.m_nChecked, 0);
+}
+
+// The page's answer is read without trusting it: states that are no web
+// page, absurd shapes and sizes give no element rather than a wrong path.
+TEST(PageAnswerTest, OnlyASaneAnswerFromAWebPageGivesAnElement)
+{
+    auto Level = [](const char* pszTag, QStringList before) {
+        return QVariantMap{ { "tag", pszTag }, { "before", before } };
+    };
+    const QVariantList chain{ Level("TD", { "TD" }), Level("TR", { "TR", "TR" }), Level("TBODY", {}),
+                              Level("TABLE", { "H1" }), Level("BODY", { "HEAD" }), Level("HTML", {}) };
+    QVariantMap answer{ { "tag", "TD" }, { "state", "complete" }, { "href", "http://127.0.0.1/x" },
+                        { "chain", chain }, { "text", "c2" }, { "cut", false } };
+    std::optional<SPickInfo> info = CPageBridge::ReadAnswer(answer, CPageBridge::QUERY_ELEMENT);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->strReportedTag, "TD");
+    EXPECT_EQ(info->picked.strPath, "html@body@table@tbody@tr#tr#tr@td#td");
+    EXPECT_EQ(info->picked.strText, "c2");
+
+    struct { const char* pszKey; QVariant value; } bad[] = {
+        { "state", "loading" },                  // the document is still being read
+        { "href", "about:blank" },               // no web page
+        { "href", "chrome-error://chromewebdata/" },
+        { "none", true },                        // no element at the point
+        { "tooLarge", true },
+        { "tag", QString(300, 'A') },
+        { "tag", "" },
+        { "chain", QVariantList{} },
+        // The topmost element cannot have siblings before it.
+        { "chain", QVariantList{ Level("HTML", { "X" }) } },
+    };
+    for (const auto& c : bad) {
+        QVariantMap wrong = answer;
+        wrong[c.pszKey] = c.value;
+        EXPECT_FALSE(CPageBridge::ReadAnswer(wrong, CPageBridge::QUERY_ELEMENT).has_value()) << c.pszKey;
+    }
+    EXPECT_FALSE(CPageBridge::ReadAnswer(QVariant(42), CPageBridge::QUERY_TAG).has_value());
+    EXPECT_FALSE(CPageBridge::ReadAnswer(QVariant(), CPageBridge::QUERY_TAG).has_value());
+    // A tag query needs no ancestry.
+    QVariantMap tagOnly{ { "tag", "TD" }, { "state", "interactive" }, { "href", "https://h/" } };
+    ASSERT_TRUE(CPageBridge::ReadAnswer(tagOnly, CPageBridge::QUERY_TAG).has_value());
+    EXPECT_FALSE(CPageBridge::ReadAnswer(tagOnly, CPageBridge::QUERY_ELEMENT).has_value());
 }
 
 int main(int argc, char** argv)
