@@ -1,19 +1,18 @@
 // PickerShotsMain.cpp - quarvex-picker-screenshots OUTDIR SITEDIR: serves the
 // example site on 127.0.0.1, opens the editor's browser on its board page and
-// a picking panel beside it, drags the picker icon onto a cell and saves the
-// browser mid-drag (outline on the cell) and the panel once the path has been
-// checked against our parse of the page text.
+// a node dialog beside it, drags the node picker icon onto a cell and saves
+// the browser mid-drag (outline on the cell), the browser with the check of
+// the path against our parse of the page text, and the dialog with the path.
+#include "BrowserPicker.h"
 #include "BrowserWnd.h"
-#include "PathCheckJob.h"
-#include "PickerDrag.h"
+
+#include "editor/NodeDialog.h"
 
 #include <QApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QVBoxLayout>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -97,64 +96,6 @@ private:
 };
 
 
-// The picker's controls as the node dialog lays them out: the path field with
-// its icon, and the check line under it.
-class CPickPanel : public QWidget, public IPickerHost {
-public:
-    CPickPanel()
-    {
-        setWindowTitle(QStringLiteral("节点路径"));
-        m_pIcon = new QLabel(this);
-        m_pIcon->setPixmap(CPickerDrag::PickerCursor().pixmap());
-        m_pIcon->setToolTip(QStringLiteral("按住鼠标左键，拖动到浏览器中的节点上松开"));
-        m_pField = new QLineEdit(this);
-        m_pCheck = new QLabel(this);
-        m_pCheck->setWordWrap(true);
-        auto* pLayout = new QVBoxLayout(this);
-        pLayout->addWidget(new QLabel(QStringLiteral("节点路径："), this));
-        auto* pRow = new QHBoxLayout;
-        pRow->addWidget(m_pField, 1);
-        pRow->addWidget(m_pIcon);
-        pLayout->addLayout(pRow);
-        pLayout->addWidget(m_pCheck, 1);
-        m_pDrag = new CPickerDrag(this, m_pIcon, nullptr, this);
-        QObject::connect(&m_job, &CPathCheckJob::checked, this, [this] { ShowCheck(); });
-    }
-    bool IsPickingEnabled() const override { return true; }
-    bool IsBlockTypeSelected() const override { return false; }
-    void SetTargetText(EPickTarget, const QString& strText) override
-    {
-        m_pField->setText(strText);
-        m_pField->repaint();
-    }
-    void OnPicked(EPickTarget, const SPickInfo* pInfo) override
-    {
-        if (pInfo == nullptr)
-            return;
-        m_pCheck->setText(QStringLiteral("正在用任务的请求获取网页源文本，核对路径..."));
-        m_job.Start(FetchByGet(pInfo->strPageUrl), pInfo->picked, 1, "");
-    }
-    void ShowCheck()
-    {
-        const SCheckOutcome& outcome = m_job.GetOutcome();
-        QString strLine = outcome.bFetched ? QString::fromStdString(DescribePathCheck(outcome.check, outcome.picked))
-                                           : QString::fromStdString(outcome.strError);
-        if (outcome.check.bValueFound)
-            strLine += QStringLiteral("\n取值：") + QString::fromStdString(outcome.check.strValue);
-        if (outcome.check.nResult != CHECK_UNCHECKED)
-            m_pField->setText(QString::fromStdString(outcome.check.strPath));
-        m_pCheck->setText(strLine);
-        ++m_nChecked;
-    }
-
-    QLabel* m_pIcon;
-    QLineEdit* m_pField;
-    QLabel* m_pCheck;
-    CPickerDrag* m_pDrag;
-    CPathCheckJob m_job;
-    int m_nChecked = 0;
-};
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -178,10 +119,19 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    CPickPanel panel;
-    panel.m_pDrag->SetBrowser(&browser);
-    panel.setGeometry(20, 20, 430, 220);
-    panel.show();
+    CBrowserPicker picker;
+    picker.SetBrowser(&browser);
+    CNodeDialog::SetPicker(&picker);
+    int nChecked = 0;
+    QObject::connect(&picker, &CBrowserPicker::checked, [&] { ++nChecked; });
+    SNodeFields fields;
+    fields.nType = NODE_TEXT;
+    fields.strName = "日期";
+    CNodeDialog dialog(nullptr, fields);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.move(0, 20);
+    dialog.show();
+    browser.move(dialog.frameGeometry().right() + 12, 20);
     PumpUntil([] { return false; }, 500);
 
     // The date cell of the second notice.
@@ -196,18 +146,18 @@ int main(int argc, char* argv[])
     QWidget* pPage = browser.GetView()->focusProxy();
     const QPoint ptGlobal = pPage->mapToGlobal(QPoint(int(box[0].toDouble()), int(box[1].toDouble())));
 
-    // While the icon holds the capture every mouse event comes to it.
-    QLabel* pIcon = panel.m_pIcon;
-    QTest::mousePress(pIcon, Qt::LeftButton, {}, QPoint(5, 5));
-    QTest::mouseMove(pIcon, pIcon->mapFromGlobal(ptGlobal) + QPoint(-3, 0));
+    // The dialog holds the capture during the drag: every mouse event comes to it.
+    QTest::mousePress(dialog.GetNodePickerIcon(), Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseMove(&dialog, dialog.mapFromGlobal(ptGlobal) + QPoint(-3, 0));
     PumpUntil([] { return false; }, 400);
-    QTest::mouseMove(pIcon, pIcon->mapFromGlobal(ptGlobal));
-    PumpUntil([&] { return panel.m_pField->text() == QLatin1String("TD"); }, 3000);
-    PumpUntil([] { return false; }, 400);
+    QTest::mouseMove(&dialog, dialog.mapFromGlobal(ptGlobal));
+    PumpUntil([] { return false; }, 800);
     bool bOk = Save(&browser, strOut + "picker-drag.png");
-    QTest::mouseRelease(pIcon, Qt::LeftButton, {}, pIcon->mapFromGlobal(ptGlobal));
-    if (!PumpUntil([&] { return panel.m_nChecked > 0; }, 20000))
+    QTest::mouseRelease(&dialog, Qt::LeftButton, {}, dialog.mapFromGlobal(ptGlobal));
+    if (!PumpUntil([&] { return nChecked > 0; }, 20000))
         std::fputs("the pick was not checked\n", stderr);
-    bOk = Save(&panel, strOut + "picker-check.png") && bOk;
+    bOk = Save(&browser, strOut + "picker-check.png") && bOk;
+    bOk = Save(&dialog, strOut + "picker-node-dialog.png") && bOk;
+    CNodeDialog::SetPicker(nullptr);
     return bOk ? 0 : 1;
 }
