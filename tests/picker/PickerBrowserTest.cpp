@@ -467,9 +467,9 @@ TEST_F(PickerBrowserTest, BrowserTakesTypingWhileTheNodeDialogIsOpen)
     });
     sheet.exec();
     EXPECT_TRUE(bDialogWasModal);
-    EXPECT_EQ(strTyped, strUrl);
+    EXPECT_EQ(strTyped.toStdString(), strUrl.toStdString());
     EXPECT_TRUE(bLoaded);
-    EXPECT_EQ(s_pBrowser->GetUrl().toString(), strUrl);
+    EXPECT_EQ(s_pBrowser->GetUrl().toString().toStdString(), strUrl.toStdString());
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
