@@ -1,5 +1,6 @@
 // ConfigDialog.cpp - the settings dialog. Examples are carried by id, so two
 // examples with the same name (or none) stay apart.
+#include "engine/NetworkSettings.h"
 #include "ConfigDialog.h"
 
 #include "AppContext.h"
@@ -88,6 +89,18 @@ CConfigDialog::CConfigDialog(CAppContext& context, QWidget* pParent)
     pForm->addRow("任务库地址：", m_pServer);
     pForm->addRow(new QLabel("格式为 主机[:端口] 或 https://主机[:端口]", pAdvanced));
     pForm->addRow("在线帮助地址：", m_pHelpUrl);
+    m_pHostConnections = new QLineEdit(pAdvanced);
+    m_pHostConnections->setObjectName(CONFIG_HOSTCONNECTIONS);
+    m_pHostConnections->setPlaceholderText("空：2");
+    m_pHostInterval = new QLineEdit(pAdvanced);
+    m_pHostInterval->setObjectName(CONFIG_HOSTINTERVAL);
+    m_pHostInterval->setPlaceholderText("空：0");
+    m_pProxy = new QLineEdit(pAdvanced);
+    m_pProxy->setObjectName(CONFIG_PROXY);
+    m_pProxy->setPlaceholderText("空：不用代理；格式为 http://[用户:密码@]主机:端口");
+    pForm->addRow("每个网站同时请求数：", m_pHostConnections);
+    pForm->addRow("同一网站请求间隔(毫秒)：", m_pHostInterval);
+    pForm->addRow("HTTP代理服务器：", m_pProxy);
     pTabs->addTab(pAdvanced, "高级");
 
     auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -122,6 +135,9 @@ CConfigDialog::CConfigDialog(CAppContext& context, QWidget* pParent)
     }
     m_pServer->setText(ToQString(settings.GetServer()));
     m_pHelpUrl->setText(ToQString(settings.GetGeneralKey(CONFIG_HELPURL)));
+    m_pHostConnections->setText(ToQString(settings.GetGeneralKey(CONFIG_HOSTCONNECTIONS)));
+    m_pHostInterval->setText(ToQString(settings.GetGeneralKey(CONFIG_HOSTINTERVAL)));
+    m_pProxy->setText(ToQString(settings.GetGeneralKey(CONFIG_PROXY)));
 }
 
 void CConfigDialog::AddExample(QListWidget* pList, const std::string& strId, const std::string& strName)
@@ -159,6 +175,9 @@ void CConfigDialog::accept()
     // A line break in a key would spoil the file for the next reader.
     settings.SetServer(ToBytes(m_pServer->text().simplified()));
     settings.SetGeneralKey(CONFIG_HELPURL, ToBytes(m_pHelpUrl->text().simplified()));
+    settings.SetGeneralKey(CONFIG_HOSTCONNECTIONS, ToBytes(m_pHostConnections->text().simplified()));
+    settings.SetGeneralKey(CONFIG_HOSTINTERVAL, ToBytes(m_pHostInterval->text().simplified()));
+    settings.SetGeneralKey(CONFIG_PROXY, ToBytes(m_pProxy->text().simplified()));
     if (!settings.Save(strPath)) {
         QMessageBox::critical(this, APP_TITLE, QString("无法写入配置文件 %1！").arg(ToQString(strPath)));
         return;

@@ -24,6 +24,9 @@ public:
     QListWidget* m_pChosen;      // 1016 "我要装载的示例任务："
     QLineEdit* m_pServer;
     QLineEdit* m_pHelpUrl;
+    QLineEdit* m_pHostConnections;  // general/hostconnections
+    QLineEdit* m_pHostInterval;     // general/hostinterval, ms
+    QLineEdit* m_pProxy;            // general/proxy
 
     void accept() override;
 

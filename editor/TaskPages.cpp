@@ -227,6 +227,9 @@ const std::vector<SAdvancedKey>& GetAdvancedKeys()
         {KEY_CHARSET, "网页字符集：", "空：自动识别（字节序标记、HTTP头、meta标签，否则UTF-8或GB18030）"},
         {KEY_USERAGENT, "User-Agent：", "空：程序自带的User-Agent"},
         {KEY_TIMEOUT, "网页超时(秒)：", "空或0：60秒"},
+        {KEY_RETRIES, "失败重试次数：", "空或0：不重试（连接失败、超时、5xx或429时重试）"},
+        {KEY_RETRYDELAY, "首次重试等待(秒)：", "空或0：1秒，此后每次加倍"},
+        {KEY_ROBOTS, "遵守robots.txt：", "1：遵守；空或0：不理会"},
     };
     return s_aKeys;
 }

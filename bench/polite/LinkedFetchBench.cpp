@@ -77,7 +77,8 @@ int main(int argc, char** argv)
     });
     const int nPort = server.bind_to_any_port("127.0.0.1");
     std::thread serverThread([&] { server.listen_after_bind(); });
-    server.wait_until_ready();
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
     strList = "<html><body><table>\n";
     for (int i = 0; i < nRecords; ++i) {

@@ -514,6 +514,8 @@ void CAppTest::configDialogListsAndOk()
         QCOMPARE(dialog.m_pChosen->count(), 5);
         QCOMPARE(dialog.m_pAvailable->count(), 0);
         dialog.m_pSavePassword->setChecked(true);
+        dialog.m_pHostConnections->setText("4");
+        dialog.m_pProxy->setText(" http://proxy.corp:3128 ");
 
         QString strMessage;
         CModalDriver driver({ AnswerBox(&strMessage) });
@@ -527,6 +529,9 @@ void CAppTest::configDialogListsAndOk()
         CSettings settings;
         settings.Load(strPath);
         QVERIFY(settings.GetSavePassword());
+        QCOMPARE(settings.GetGeneralKey("hostconnections"), std::string("4"));
+        QCOMPARE(settings.GetGeneralKey("hostinterval"), std::string());
+        QCOMPARE(settings.GetGeneralKey("proxy"), std::string("http://proxy.corp:3128"));
     }
     {
         // "<" moves the selected entry back; "<<" the rest; then no taskid.

@@ -352,17 +352,22 @@ TEST(SheetTest, AdvancedPageWritesTheEngineKeys)
     EXPECT_EQ(pHeaders->toPlainText(), QStringLiteral("X-A: 1\n"));
     Child<QLineEdit>(pPage, "charset")->clear();
     Child<QLineEdit>(pPage, "timeout")->setText("15");
+    Child<QLineEdit>(pPage, "retries")->setText("2");
+    Child<QLineEdit>(pPage, "robots")->setText("1");
     pHeaders->setPlainText("X-A: 2\n\nAccept-Language :  zh-CN \n");
     EXPECT_EQ(OkRefusal(t), QString());
     const std::string strText = TextOf(t.sheet.GetDocument());
     EXPECT_NE(strText.find("<charset></charset>"), std::string::npos) << strText;
-    EXPECT_NE(strText.find("<timeout>15</timeout>\r\n"
+    EXPECT_NE(strText.find("<timeout>15</timeout>\r\n\t\t<retries>2</retries>\r\n\t\t<robots>1</robots>\r\n"
                            "\t\t<header>\r\n\t\t\t<name>X-A</name>\r\n\t\t\t<value>2</value>\r\n\t\t</header>\r\n"
                            "\t\t<header>\r\n\t\t\t<name>Accept-Language</name>\r\n\t\t\t<value>zh-CN</value>\r\n"
                            "\t\t</header>\r\n\t</network>"),
               std::string::npos)
         << strText;
     EXPECT_EQ(strText.find("useragent"), std::string::npos) << "an empty key that was not there stays away";
+    EXPECT_NE(strText.find("<retries>2</retries>"), std::string::npos) << strText;
+    EXPECT_NE(strText.find("<robots>1</robots>"), std::string::npos) << strText;
+    EXPECT_EQ(strText.find("retrydelay"), std::string::npos) << strText;
 }
 
 } // namespace
