@@ -117,10 +117,11 @@ TEST(HostLimiter, HoldsIntervalBetweenStarts)
     ASSERT_EQ(log.aArrivalMs.size(), 16u);
     std::vector<long long> aSorted = log.aArrivalMs;
     std::sort(aSorted.begin(), aSorted.end());
-    // Starts are 80 ms apart at the client; arrivals may bunch by a few ms.
+    // Starts are 80 ms apart at the client; on a loaded machine an arrival
+    // may lag its start, so single gaps get slack and the whole span less.
     for (std::size_t i = 1; i < aSorted.size(); ++i)
-        EXPECT_GE(aSorted[i] - aSorted[i - 1], 60) << "arrival " << i;
-    EXPECT_GE(aSorted.back() - aSorted.front(), 15 * 70);
+        EXPECT_GE(aSorted[i] - aSorted[i - 1], 30) << "arrival " << i;
+    EXPECT_GE(aSorted.back() - aSorted.front(), 15 * 75);
 }
 
 TEST(HostLimiter, HostsAreCountedApartAndIgnoreLetterCase)
