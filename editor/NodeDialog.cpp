@@ -165,6 +165,22 @@ CNodeDialog::CNodeDialog(QWidget* pParent, const SNodeFields& fields)
     pGrid->setColumnStretch(3, 1);
     pLayout->addLayout(pGrid);
 
+    // The picker's check of the last pick; empty and hidden until there is one.
+    m_pCheck = new QLabel(this);
+    m_pCheck->setObjectName("pathCheck");
+    m_pCheck->setWordWrap(true);
+    m_pCheck->setTextFormat(Qt::PlainText);
+    m_pCheck->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_pCheck->hide();
+    m_pUseOffered = new QPushButton(QStringLiteral("使用此路径"), this);
+    m_pUseOffered->setObjectName("useOfferedPath");
+    m_pUseOffered->setAutoDefault(false);
+    m_pUseOffered->hide();
+    auto* pCheckRow = new QHBoxLayout;
+    pCheckRow->addWidget(m_pCheck, 1);
+    pCheckRow->addWidget(m_pUseOffered, 0, Qt::AlignTop);
+    pLayout->addLayout(pCheckRow);
+
     auto* pBottom = new QHBoxLayout;
     m_pHideParents = new QCheckBox(QStringLiteral("隐藏父窗口"), this);
     m_pHideParents->setObjectName("hideParents");
@@ -211,6 +227,13 @@ CNodeDialog::CNodeDialog(QWidget* pParent, const SNodeFields& fields)
             m_pOption->setText(dir);
     });
     connect(m_pHideParents, &QCheckBox::toggled, this, [this](bool bChecked) { ShowParents(!bChecked); });
+    connect(m_pUseOffered, &QPushButton::clicked, this, [this] {
+        if (m_nOfferTarget == TARGET_NODE_PATH)
+            m_pPath->setPlainText(m_strOffered);
+        else if (m_nOfferTarget == TARGET_SIBLING_PATH)
+            m_pSibling->setPlainText(m_strOffered);
+        m_pUseOffered->hide();
+    });
     connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -295,6 +318,20 @@ bool CNodeDialog::eventFilter(QObject* pWatched, QEvent* pEvent)
     return CFocusDialog::eventFilter(pWatched, pEvent);
 }
 
+void CNodeDialog::ShowPathCheck(ETarget nTarget, const QString& strText, const QString& strOfferedPath)
+{
+    m_pCheck->setText(strText);
+    m_pCheck->setVisible(!strText.isEmpty());
+    // An offer for a field this dialog does not let the user edit is no offer.
+    const bool bOffer = !strOfferedPath.isEmpty() && !m_bEditMode
+                        && (nTarget == TARGET_NODE_PATH || (nTarget == TARGET_SIBLING_PATH && CheckedType() == NODE_BLOCK));
+    m_nOfferTarget = bOffer ? nTarget : TARGET_NONE;
+    m_strOffered = bOffer ? strOfferedPath : QString();
+    m_pUseOffered->setVisible(bOffer);
+}
+
+QString CNodeDialog::GetPathCheckText() const { return m_pCheck->text(); }
+
 void CNodeDialog::BeginPick(ETarget nTarget)
 {
     if (m_bEditMode)
@@ -303,6 +340,8 @@ void CNodeDialog::BeginPick(ETarget nTarget)
         return;
     m_nTarget = nTarget;
     TargetField()->clear();
+    // A new pick: the last one's check no longer says anything about it.
+    ShowPathCheck(TARGET_NONE, QString(), QString());
     m_ptLast = QCursor::pos();
     grabMouse();
     if (!m_bCursorSet) {

@@ -7,6 +7,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <string>
 
 #include "EditorUi.h"
 #include "NodePathRules.h"
@@ -38,6 +39,15 @@ public:
     // element there (lower case, "table@tbody" already written "table"), or
     // an empty text when no browser page or no element is there.
     virtual void PickAt(const QPoint& ptGlobal, std::function<void(const QString& strPath)> fnAnswer) = 0;
+    // The page text (UTF-8) the last pick's check fetched for strUrl, the
+    // address the task requests, so that the preview can run on it without
+    // fetching again. False when the picker holds none for that address.
+    virtual bool GetCheckedPage(const std::string& strUrl, std::string& strPage) const
+    {
+        (void)strUrl;
+        (void)strPage;
+        return false;
+    }
 };
 
 class CNodeDialog : public CFocusDialog {
@@ -64,6 +74,14 @@ public:
     // The picker icons, so that a test or the picker can find them.
     QLabel* GetNodePickerIcon() const { return m_pNodeIcon; }
     QLabel* GetSiblingPickerIcon() const { return m_pSiblingIcon; }
+
+    // What the check of the last pick against the page text found, shown
+    // under the path fields. strOfferedPath, when not empty, is where our own
+    // parse of the page has the picked element: "使用此路径" then puts it
+    // into the field the pick was for; the user chooses.
+    void ShowPathCheck(ETarget nTarget, const QString& strText, const QString& strOfferedPath);
+    QString GetPathCheckText() const;
+    QPushButton* GetUseOfferedButton() const { return m_pUseOffered; }
 
     void accept() override;
     void reject() override;
@@ -105,6 +123,10 @@ private:
     QLineEdit* m_pOption;
     QPushButton* m_pBrowse;
     QCheckBox* m_pHideParents;
+    QLabel* m_pCheck;
+    QPushButton* m_pUseOffered;
+    ETarget m_nOfferTarget = TARGET_NONE;
+    QString m_strOffered;
 
     // Drag state: reset for every drag.
     ETarget m_nTarget = TARGET_NONE;

@@ -16,6 +16,7 @@
 
 #include "NodeDialog.h"
 #include "engine/ExtractOnce.h"
+#include "markup/TaskDef.h"
 
 namespace quarvex {
 
@@ -256,6 +257,7 @@ void CTaskInfoPage2::AddNodeTo(CMarkupNode* pOwner)
     FillTree();
     if (QTreeWidgetItem* pItem = FindItem(pNew))
         m_pTree->setCurrentItem(pItem);
+    RefreshPreviewAfterPick();
 }
 
 void CTaskInfoPage2::ModifyNodeOf(QTreeWidgetItem* pItem, bool bFromDoubleClick)
@@ -269,6 +271,7 @@ void CTaskInfoPage2::ModifyNodeOf(QTreeWidgetItem* pItem, bool bFromDoubleClick)
     ModifyNode(pElem, dialog.GetFields(), bFromDoubleClick ? MODIFY_FROM_DOUBLE_CLICK : MODIFY_FROM_MENU);
     pItem->setText(0, ToQ(IsLocation(pElem) ? GetLocationName(pElem) : GetDataName(pElem)));
     ShowNode(pItem);
+    RefreshPreviewAfterPick();
 }
 
 void CTaskInfoPage2::DeleteNodeOf(QTreeWidgetItem* pItem)
@@ -291,14 +294,40 @@ void CTaskInfoPage2::StartPreview()
         return;
     auto pDef = std::make_shared<CMarkupDoc>();
     m_pSheet->BuildCurrentDefinition(*pDef);
+    RunPreview(pDef, nullptr, std::string());
+}
+
+void CTaskInfoPage2::RefreshPreviewAfterPick()
+{
+    INodePicker* pPicker = CNodeDialog::GetPicker();
+    if (pPicker == nullptr || m_previewThread.joinable())
+        return;
+    auto pDef = std::make_shared<CMarkupDoc>();
+    m_pSheet->BuildCurrentDefinition(*pDef);
+    const CMarkupNode* pNetwork = pDef->FindPath(PATH_NETWORK);
+    const char* pszUrl = pNetwork != nullptr ? pNetwork->GetChildValue(KEY_URL) : nullptr;
+    if (pszUrl == nullptr || *pszUrl == '\0')
+        return;
+    auto pPage = std::make_shared<std::string>();
+    if (!pPicker->GetCheckedPage(pszUrl, *pPage))
+        return;
+    RunPreview(pDef, pPage, pszUrl);
+}
+
+void CTaskInfoPage2::RunPreview(std::shared_ptr<CMarkupDoc> pDef, std::shared_ptr<const std::string> pPage,
+                                const std::string& strUrl)
+{
     m_pExtract = std::make_unique<CExtractOnce>();
     m_pPreviewButton->setEnabled(false);
     m_pCancelButton->setEnabled(true);
     m_pPreviewLog->setText(QStringLiteral("正在获取网页内容..."));
     CExtractOnce* pExtract = m_pExtract.get();
-    m_previewThread = std::thread([this, pExtract, pDef] {
+    m_previewThread = std::thread([this, pExtract, pDef, pPage, strUrl] {
         auto pResult = std::make_shared<CExtractResult>();
-        pExtract->Run(*pDef, *pResult);
+        if (pPage != nullptr)
+            pExtract->RunOnPage(*pDef, *pPage, strUrl, *pResult);
+        else
+            pExtract->Run(*pDef, *pResult);
         // Delivered on the GUI thread; dropped if the page is gone by then
         // (its destructor has joined this thread first).
         QMetaObject::invokeMethod(this, [this, pResult] { OnPreviewDone(pResult); }, Qt::QueuedConnection);

@@ -115,6 +115,10 @@ public:
     void RunCommand(int nCommand, QTreeWidgetItem* pItem, bool bFromDoubleClick = false);
     void StartPreview();
     void CancelPreview();
+    // After a pick changed a node: the preview again, on the page text the
+    // picker's check already fetched for the task's address; nothing when
+    // the picker holds none or a preview is running.
+    void RefreshPreviewAfterPick();
 
 protected:
     void OnInit() override;
@@ -131,6 +135,8 @@ private:
     void DeleteNodeOf(QTreeWidgetItem* pItem);
     void OnPreviewDone(std::shared_ptr<CExtractResult> pResult);
     void JoinPreview();
+    // pPage null: fetched as the task would; otherwise that text for strUrl.
+    void RunPreview(std::shared_ptr<CMarkupDoc> pDef, std::shared_ptr<const std::string> pPage, const std::string& strUrl);
 
     QTreeWidget* m_pTree;
     QTableWidget* m_pProperties;

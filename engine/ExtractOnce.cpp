@@ -68,6 +68,20 @@ bool CExtractOnce::Run(const quarvex::CMarkupDoc& def, CExtractResult& result)
     return m_pTask->ExtractOnce(result, m_bCancel);
 }
 
+bool CExtractOnce::RunOnPage(const quarvex::CMarkupDoc& def, const std::string& strPage, const std::string& strUrl,
+                             CExtractResult& result)
+{
+    result = CExtractResult();
+    std::string strText;
+    def.SaveToString(strText);
+    m_pTask->LoadDefinition(strText.c_str());
+    if (m_bCancel) {
+        result.m_bCancelled = true;
+        return false;
+    }
+    return m_pTask->ExtractFromPage(strPage, strUrl, result, m_bCancel);
+}
+
 bool CTask::ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel)
 {
     result.m_aColumnNames = GetColumnNames();
@@ -109,7 +123,38 @@ bool CTask::ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel
         AppendLogLine(result.m_strLog, strCharsetLine);
     result.m_strPage = m_strPage;
     AppendLogLine(result.m_strLog, "成功从" + m_strPageUrl + "取得网页内容。");
+    return WalkOnce(result, bCancel);
+}
 
+bool CTask::ExtractFromPage(const std::string& strPage, const std::string& strUrl, CExtractResult& result,
+                            const std::atomic<bool>& bCancel)
+{
+    result.m_aColumnNames = GetColumnNames();
+    if (m_pLocations == nullptr) {
+        AppendLogLine(result.m_strLog, "没有定义任何区块，无需摘取。");
+        return false;
+    }
+    DisarmLinkedFiles(m_pLocations);
+    const std::string& strAddress = strUrl.empty() ? m_strPageUrl : strUrl;
+    if (strPage.empty()) {
+        AppendLogLine(result.m_strLog, "没有" + strAddress + "的网页内容。");
+        return false;
+    }
+    result.m_bFetched = true;
+    // The text is UTF-8 already (converted when it was fetched): parsed as it
+    // stands, the tree pointing into this task's own copy.
+    m_pageDoc.Clear();
+    m_strPage = strPage;
+    m_pageDoc.Parse(m_strPage.data(), m_strPage.size());
+    m_pageDoc.SetPageUrl(strAddress);
+    m_pageDoc.m_pFetchOptions = &m_fetchOptions;
+    result.m_strPage = m_strPage;
+    AppendLogLine(result.m_strLog, "使用已取得的" + strAddress + "网页内容。");
+    return WalkOnce(result, bCancel);
+}
+
+bool CTask::WalkOnce(CExtractResult& result, const std::atomic<bool>& bCancel)
+{
     // A private list, so that records repeating a key within the page are
     // dropped exactly as a first pass of the task drops them.
     CDataList seen;

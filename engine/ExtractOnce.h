@@ -41,6 +41,11 @@ public:
     // the page was fetched, whatever was extracted; false with the failure
     // in the log, or when cancelled.
     bool Run(const quarvex::CMarkupDoc& def, CExtractResult& result);
+    // The same extraction on a page text an earlier Run gave (its m_strPage:
+    // UTF-8 already, so no charset conversion is made again) with strUrl as
+    // its address; the page itself is not fetched. Linked pages still are.
+    bool RunOnPage(const quarvex::CMarkupDoc& def, const std::string& strPage, const std::string& strUrl,
+                   CExtractResult& result);
     // Ends a Run in progress within about a second (a linked page being
     // fetched runs to its own time limit); a Run started later sees it too.
     void Cancel();

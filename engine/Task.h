@@ -81,6 +81,10 @@ public:
     // result (see ExtractOnce.h). Only while no worker runs; bCancel, with
     // RequestStop, ends it early.
     bool ExtractOnce(CExtractResult& result, const std::atomic<bool>& bCancel);
+    // The same on a page text fetched before (already UTF-8) for strUrl:
+    // the page itself is not fetched again nor converted a second time.
+    bool ExtractFromPage(const std::string& strPage, const std::string& strUrl, CExtractResult& result,
+                         const std::atomic<bool>& bCancel);
     // Sends one time-stamped line "[time]:text\r\n" to the log.
     void Log(std::string_view strText);
     // The web post of one new record; the response is not looked at.
@@ -117,6 +121,8 @@ private:
     // Converts the fetched page to UTF-8 into m_strPage and parses it;
     // returns the log line that names a charset other than UTF-8, or empty.
     std::string ParsePage();
+    // Walks the parsed page for ExtractOnce / ExtractFromPage.
+    bool WalkOnce(CExtractResult& result, const std::atomic<bool>& bCancel);
     void BuildColumnIndex();
     void FreeLocations();
 

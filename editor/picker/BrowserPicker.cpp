@@ -4,6 +4,7 @@
 #include "BrowserWnd.h"
 
 #include "editor/TaskInfoSheet.h"
+#include "markup/TaskDef.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -136,8 +137,9 @@ void CBrowserPicker::PickAt(const QPoint& ptGlobal, std::function<void(const QSt
     }
     // The dialog's field that waits for this pick, its type and attribute,
     // read from its controls: the check renders the value the node would give.
-    CNodeDialog* pDialog = qobject_cast<CNodeDialog*>(QApplication::activeModalWidget());
+    QPointer<CNodeDialog> pDialog = qobject_cast<CNodeDialog*>(QApplication::activeModalWidget());
     QPointer<QPlainTextEdit> pField;
+    CNodeDialog::ETarget nTarget = CNodeDialog::TARGET_NONE;
     int nType = 1;
     std::string strAttribute;
     if (pDialog != nullptr) {
@@ -145,6 +147,8 @@ void CBrowserPicker::PickAt(const QPoint& ptGlobal, std::function<void(const QSt
         pField = pSibling != nullptr && pSibling->toPlainText() == QStringLiteral("正在获取兄弟节点路径...")
                      ? pSibling
                      : pDialog->findChild<QPlainTextEdit*>(QStringLiteral("path"));
+        nTarget = pField != nullptr && pField->objectName() == QLatin1String("sibling") ? CNodeDialog::TARGET_SIBLING_PATH
+                                                                                         : CNodeDialog::TARGET_NODE_PATH;
         for (int i = 0; i < 7; ++i) {
             auto* pButton = pDialog->findChild<QAbstractButton*>(QStringLiteral("type%1").arg(i));
             if (pButton != nullptr && pButton->isChecked())
@@ -155,7 +159,7 @@ void CBrowserPicker::PickAt(const QPoint& ptGlobal, std::function<void(const QSt
     }
     QWebEngineView* pView = m_pBrowser->GetView();
     m_bridge.Query(pView, pView->mapFromGlobal(ptGlobal), CPageBridge::QUERY_ELEMENT, false,
-                   [this, fnAnswer, pField, nType, strAttribute](std::optional<SPickInfo> info) {
+                   [this, fnAnswer, pField, pDialog, nTarget, nType, strAttribute](std::optional<SPickInfo> info) {
         if (m_pBrowser != nullptr)
             CPageBridge::RemoveOutline(m_pBrowser->GetView());
         m_bOutlined = false;
@@ -166,17 +170,43 @@ void CBrowserPicker::PickAt(const QPoint& ptGlobal, std::function<void(const QSt
         fnAnswer(QString::fromStdString(ReplaceTableTbody(info->picked.strPath)));
         // The check fetches the page text as the task will, off this thread.
         m_pCheckField = pField;
+        m_pCheckDialog = pDialog;
+        // The address the fetch requests: the task's own when the sheet has
+        // one, else the page view's (as FetchAsTask decides).
+        m_strCheckUrl = info->strPageUrl;
+        if (auto* pTaskSheet = qobject_cast<CTaskInfoSheet*>(m_pSheet.data())) {
+            const CMarkupNode* pNetwork = pTaskSheet->GetDocument().FindPath(PATH_NETWORK);
+            const char* pszUrl = pNetwork != nullptr ? pNetwork->GetChildValue(KEY_URL) : nullptr;
+            if (pszUrl != nullptr && *pszUrl != '\0')
+                m_strCheckUrl = pszUrl;
+        }
+        m_nCheckTarget = nTarget;
+        const QString strWait = QStringLiteral("正在用任务的请求获取网页源文本，核对路径...");
         if (m_pBrowser != nullptr)
-            m_pBrowser->ShowCheck(QStringLiteral("正在用任务的请求获取网页源文本，核对路径..."));
+            m_pBrowser->ShowCheck(strWait);
+        if (pDialog != nullptr)
+            pDialog->ShowPathCheck(nTarget, strWait, QString());
         FFetchPage fnFetch = m_fnMakeFetch ? m_fnMakeFetch(info->strPageUrl) : FetchByGet(info->strPageUrl);
         m_job.Start(std::move(fnFetch), info->picked, nType, strAttribute);
     });
+}
+
+bool CBrowserPicker::GetCheckedPage(const std::string& strUrl, std::string& strPage) const
+{
+    if (m_strCheckedPage.empty() || strUrl != m_strCheckedUrl)
+        return false;
+    strPage = m_strCheckedPage;
+    return true;
 }
 
 void CBrowserPicker::OnChecked()
 {
     const SCheckOutcome& outcome = m_job.GetOutcome();
     QString strLine;
+    if (outcome.bFetched) {
+        m_strCheckedUrl = m_strCheckUrl;
+        m_strCheckedPage = outcome.strPage;
+    }
     if (!outcome.bFetched) {
         strLine = QStringLiteral("未能核对：取不到网页源文本（%1）。").arg(QString::fromStdString(outcome.strError));
     } else {
@@ -194,6 +224,13 @@ void CBrowserPicker::OnChecked()
     }
     if (m_pBrowser != nullptr)
         m_pBrowser->ShowCheck(strLine);
+    // The dialog shows it too, and offers our parse's path for the element
+    // when the picked one leads elsewhere; the user chooses.
+    if (m_pCheckDialog != nullptr) {
+        const bool bMoved = outcome.bFetched && outcome.check.nResult == CHECK_MOVED;
+        m_pCheckDialog->ShowPathCheck(m_nCheckTarget, strLine,
+                                      bMoved ? QString::fromStdString(outcome.check.strMatchPath) : QString());
+    }
     emit checked();
 }
 

@@ -42,6 +42,7 @@ public:
 
     void HoverAt(const QPoint& ptGlobal, std::function<void(const QString& strTag)> fnAnswer) override;
     void PickAt(const QPoint& ptGlobal, std::function<void(const QString& strPath)> fnAnswer) override;
+    bool GetCheckedPage(const std::string& strUrl, std::string& strPage) const override;
 
     // The last check's outcome, valid after checked().
     const SCheckOutcome& GetOutcome() const { return m_job.GetOutcome(); }
@@ -71,6 +72,11 @@ private:
     QPoint m_ptHover;
     std::function<void(const QString&)> m_fnHover;
     QPointer<QPlainTextEdit> m_pCheckField;  // The dialog field the running check answers.
+    QPointer<CNodeDialog> m_pCheckDialog;    // The dialog that shows the running check.
+    CNodeDialog::ETarget m_nCheckTarget = CNodeDialog::TARGET_NONE;
+    std::string m_strCheckUrl;    // The address the running check requests.
+    std::string m_strCheckedUrl;  // The last fetched page text and its address.
+    std::string m_strCheckedPage;
 };
 
 } // namespace quarvex

@@ -71,6 +71,43 @@ TEST(ExtractOnceTest, ReturnsRecordsAndWritesNothing)
     std::filesystem::remove_all(dir);
 }
 
+// The editor's preview re-runs a definition on the page text the path check
+// already fetched: nothing is fetched again, and that text (UTF-8 since the
+// fetch) is not converted a second time although its meta tag still says GBK.
+TEST(ExtractOnceTest, RunOnPageReadsTheFetchedTextAsItStands)
+{
+    CTestSite site;
+    site.SetPage("<html><head><meta charset=\"gbk\"></head><body><table>"
+                 "<tr><td>\xD6\xD0\xCE\xC4</td><td>1</td></tr><tr><td>b</td><td>2</td></tr></table></body></html>");
+    CDefOptions o;
+    o.strUrl = site.Url("/page");
+    const quarvex::CMarkupDoc def = ParseDefinition(MakeDefinition(o));
+
+    CExtractOnce extract;
+    CExtractResult fetched;
+    ASSERT_TRUE(extract.Run(def, fetched)) << fetched.m_strLog;
+    ASSERT_EQ(fetched.m_aRecords.size(), 2u);
+    EXPECT_EQ(fetched.m_aRecords[0][0], "中文");
+
+    CExtractResult again;
+    ASSERT_TRUE(extract.RunOnPage(def, fetched.m_strPage, o.strUrl, again)) << again.m_strLog;
+    EXPECT_TRUE(again.m_bFetched);
+    EXPECT_EQ(again.m_aColumnNames, fetched.m_aColumnNames);
+    EXPECT_EQ(again.m_aRecords, fetched.m_aRecords);
+    EXPECT_EQ(again.m_strPage, fetched.m_strPage);
+    EXPECT_EQ(again.m_strLog.find("字符集转换"), std::string::npos) << again.m_strLog;
+    {
+        std::lock_guard lock(site.m_mutex);
+        EXPECT_EQ(site.m_aPageRequests.size(), 1u) << "the page is not fetched again";
+    }
+
+    // No page text, or no block: said in the log, no records, no crash.
+    CExtractResult empty;
+    EXPECT_FALSE(extract.RunOnPage(def, "", o.strUrl, empty));
+    EXPECT_TRUE(empty.m_aRecords.empty());
+    EXPECT_FALSE(empty.m_strLog.empty());
+}
+
 TEST(ExtractOnceTest, FailureAndMissingBlocksAreLogged)
 {
     CTestSite site;

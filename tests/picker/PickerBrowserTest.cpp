@@ -13,6 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -54,6 +58,14 @@ const char* const s_pszScript =
     "d.textContent = 'made by a script'; document.body.appendChild(d);</script>\n"
     "</body></html>";
 
+// A script puts a banner before the div: the browser's path to it is not
+// the page text's.
+const char* const s_pszShifted =
+    "<html><body><div id=kept style='font-size:20px;padding:10px'>kept text</div>\n"
+    "<script>var b = document.createElement('div'); b.textContent = 'banner';"
+    "document.body.insertBefore(b, document.body.firstChild);</script>\n"
+    "</body></html>";
+
 // Serves fixed pages on 127.0.0.1; "/never" is accepted and never answered.
 class CPageServer : public QObject {
 public:
@@ -62,6 +74,7 @@ public:
         m_pages["/table"] = s_pszTable;
         m_pages["/tbody"] = s_pszTbody;
         m_pages["/script"] = s_pszScript;
+        m_pages["/shifted"] = s_pszShifted;
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* pSocket = m_server.nextPendingConnection()) {
                 QObject::connect(pSocket, &QTcpSocket::readyRead, pSocket, [this, pSocket] { Answer(pSocket); });
@@ -413,6 +426,27 @@ TEST_F(PickerBrowserTest, NodeDialogPicksThroughTheBrowserAndChecksThePath)
     EXPECT_TRUE(s_pBrowser->GetCheckText().startsWith(QStringLiteral("已核对"))) << s_pBrowser->GetCheckText().toStdString();
     EXPECT_TRUE(s_pBrowser->GetCheckText().contains(QStringLiteral("x2")));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    // The dialog shows the same check; nothing to offer when the path holds.
+    EXPECT_EQ(dialog.GetPathCheckText(), s_pBrowser->GetCheckText());
+    EXPECT_FALSE(dialog.GetUseOfferedButton()->isVisible());
+
+    // A path our parse does not share: the dialog offers where the page
+    // text has the element, and the button puts it into the field.
+    ASSERT_TRUE(Load("/shifted"));
+    const QPoint posKept = dialog.mapFromGlobal(Page()->mapToGlobal(CentreOf("#kept")));
+    QTest::mousePress(dialog.GetNodePickerIcon(), Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_FALSE(dialog.findChild<QLabel*>(QStringLiteral("pathCheck"))->isVisible());
+    QTest::mouseMove(&dialog, posKept);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pPath->toPlainText() == QLatin1String("DIV"); }, 5000))
+        << pPath->toPlainText().toStdString();
+    QTest::mouseRelease(&dialog, Qt::LeftButton, {}, posKept);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return nChecked == 2; }, 15000));
+    EXPECT_EQ(pPath->toPlainText().toStdString(), "html@body@div#div");
+    EXPECT_TRUE(dialog.GetPathCheckText().contains(QStringLiteral("html@body@div"))) << dialog.GetPathCheckText().toStdString();
+    ASSERT_TRUE(dialog.GetUseOfferedButton()->isVisible());
+    QTest::mouseClick(dialog.GetUseOfferedButton(), Qt::LeftButton);
+    EXPECT_EQ(pPath->toPlainText().toStdString(), "html@body@div");
+    EXPECT_FALSE(dialog.GetUseOfferedButton()->isVisible());
     CNodeDialog::SetPicker(nullptr);
 }
 
@@ -470,6 +504,65 @@ TEST_F(PickerBrowserTest, BrowserTakesTypingWhileTheNodeDialogIsOpen)
     EXPECT_EQ(strTyped.toStdString(), strUrl.toStdString());
     EXPECT_TRUE(bLoaded);
     EXPECT_EQ(s_pBrowser->GetUrl().toString().toStdString(), strUrl.toStdString());
+}
+
+// A pick confirmed with OK refreshes the Content page's preview from the page
+// text the check fetched: the records of the block with the new column.
+TEST_F(PickerBrowserTest, PickRefreshesThePreviewFromTheCheckedPage)
+{
+    ASSERT_TRUE(Load("/table"));
+    m_host.hide();
+    CBrowserPicker picker;
+    picker.SetBrowser(s_pBrowser);
+    CNodeDialog::SetPicker(&picker);
+    int nChecked = 0;
+    QObject::connect(&picker, &CBrowserPicker::checked, [&] { ++nChecked; });
+    CTaskInfoSheet sheet;
+    sheet.GetDocument().Parse(("<root><general><taskname>t</taskname><frequence>60</frequence></general>"
+                               "<network><url>" + s_pServer->Url("/table").toStdString() + "</url></network>"
+                               "<location><path>html@body@table@tr</path><step>#tr</step>"
+                               "<data><type>0</type><name>first</name><path>@td</path><order>1</order><only>1</only></data>"
+                               "</location></root>").c_str());
+    sheet.Start();
+    sheet.setGeometry(0, 520, 300, 200);
+    sheet.show();
+    sheet.GetTabs()->setCurrentIndex(1);
+    CTaskInfoPage2* pPage = sheet.GetContentPage();
+    ASSERT_NE(pPage, nullptr);
+    QString strPicked;
+    QTimer::singleShot(0, [&] {
+        auto* pDialog = qobject_cast<CNodeDialog*>(QApplication::activeModalWidget());
+        if (pDialog == nullptr)
+            return;
+        pDialog->move(0, 520);
+        pDialog->findChild<QRadioButton*>(QStringLiteral("type%1").arg(NODE_TEXT))->click();
+        pDialog->findChild<QLineEdit*>(QStringLiteral("name"))->setText(QStringLiteral("second"));
+        auto* pPath = pDialog->findChild<QPlainTextEdit*>(QStringLiteral("path"));
+        const QPoint pos = pDialog->mapFromGlobal(Page()->mapToGlobal(CentreOf("tr:nth-child(1) td:nth-child(2)")));
+        QTest::mousePress(pDialog->GetNodePickerIcon(), Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseMove(pDialog, pos);
+        QTest::qWaitFor([&] { return pPath->toPlainText() == QLatin1String("TD"); }, 5000);
+        QTest::mouseRelease(pDialog, Qt::LeftButton, {}, pos);
+        QTest::qWaitFor([&] { return nChecked == 1; }, 15000);
+        strPicked = pPath->toPlainText();
+        pDialog->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+    });
+    pPage->RunCommand(CTaskInfoPage2::CMD_ADD, nullptr);
+    EXPECT_EQ(strPicked.toStdString(), "html@body@table@tr@td#td");
+    QTableWidget* pTable = pPage->GetPreviewTable();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pPage->IsPreviewRunning() && pTable->rowCount() == 3; }, 10000))
+        << pPage->GetPreviewLog()->text().toStdString();
+    ASSERT_EQ(pTable->columnCount(), 2);
+    const int nFirst = pTable->horizontalHeaderItem(0)->text() == QLatin1String("first") ? 0 : 1;
+    EXPECT_EQ(pTable->horizontalHeaderItem(1 - nFirst)->text(), QStringLiteral("second"));
+    const char* const apszRows[3][2] = {{"a1", "a2"}, {"b1", "b2"}, {"c1", "c2"}};
+    for (int nRow = 0; nRow < 3; ++nRow) {
+        EXPECT_EQ(pTable->item(nRow, nFirst)->text().toStdString(), apszRows[nRow][0]);
+        EXPECT_EQ(pTable->item(nRow, 1 - nFirst)->text().toStdString(), apszRows[nRow][1]);
+    }
+    // From the checked text: the page was not asked for again.
+    EXPECT_TRUE(pPage->GetPreviewLog()->text().contains(QStringLiteral("使用已取得的"))) << pPage->GetPreviewLog()->text().toStdString();
+    CNodeDialog::SetPicker(nullptr);
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
