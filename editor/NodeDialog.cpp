@@ -91,6 +91,10 @@ CNodeDialog::CNodeDialog(QWidget* pParent, const SNodeFields& fields)
 {
     setWindowTitle(m_bEditMode ? QStringLiteral("修改节点") : QStringLiteral("添加节点"));
     setWindowIcon(QApplication::windowIcon());
+    // Modal to the sheet and the main window only: the browser the user picks
+    // from is a window of its own and must still take typing and clicks
+    // (an address, a link) while this dialog is open. exec() keeps this.
+    setWindowModality(Qt::WindowModal);
     if (pParent != nullptr) {
         m_pSheet = pParent->window();
         if (m_pSheet->parentWidget() != nullptr)

@@ -26,6 +26,9 @@ void CTaskInfoPage::InitOnce()
 CTaskInfoSheet::CTaskInfoSheet(QWidget* pParent) : CFocusDialog(pParent)
 {
     setWindowTitle(QStringLiteral("新建任务"));
+    // Blocks the main window only; the picker's browser, a window of its own,
+    // stays usable while the sheet and its node dialogs are open.
+    setWindowModality(Qt::WindowModal);
     auto* pLayout = new QVBoxLayout(this);
     m_pTabs = new QTabWidget(this);
     m_pPage1 = new CTaskInfoPage1(this, &m_doc);

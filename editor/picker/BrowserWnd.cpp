@@ -27,6 +27,7 @@ CBrowserWnd::CBrowserWnd(QWidget* pParent)
     m_pForward->setToolTip(QStringLiteral("前进"));
     m_pReload->setToolTip(QStringLiteral("刷新"));
     m_pAddress = new QLineEdit(this);
+    m_pAddress->setObjectName("address");
     m_pAddress->setPlaceholderText(QStringLiteral("网址"));
     m_pView = new QWebEngineView(this);
 

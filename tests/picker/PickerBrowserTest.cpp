@@ -6,6 +6,7 @@
 #include "PathCheckJob.h"
 #include "PickerDrag.h"
 
+#include "editor/TaskInfoSheet.h"
 #include "markup/MarkupDoc.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
@@ -426,6 +429,47 @@ TEST_F(PickerBrowserTest, BrowserOpensBesideEveryNodeDialog)
         EXPECT_TRUE(picker.GetBrowser()->isVisible());
         EXPECT_GT(picker.GetBrowser()->x(), dialog.frameGeometry().right());
     }
+}
+
+// The sheet and the node dialog block the main window, never the browser:
+// with both open the user still types an address and loads it. Keys go in
+// through the window system path, where a modal window would drop them.
+TEST_F(PickerBrowserTest, BrowserTakesTypingWhileTheNodeDialogIsOpen)
+{
+    ASSERT_TRUE(Load("/tbody"));
+    m_host.hide();
+    QWidget mainWnd;
+    mainWnd.setGeometry(0, 0, 200, 100);
+    mainWnd.show();
+    CTaskInfoSheet sheet(&mainWnd);
+    auto* pAddress = s_pBrowser->findChild<QLineEdit*>(QStringLiteral("address"));
+    ASSERT_NE(pAddress, nullptr);
+    const QString strUrl = s_pServer->Url("/table");
+    QString strTyped;
+    bool bLoaded = false;
+    bool bDialogWasModal = false;
+    QTimer::singleShot(0, &sheet, [&] {
+        CNodeDialog dialog(&sheet, SNodeFields{});
+        QTimer::singleShot(0, &dialog, [&] {
+            bDialogWasModal = QApplication::activeModalWidget() == &dialog;
+            pAddress->clear();
+            pAddress->setFocus();
+            QSignalSpy spy(s_pBrowser, &CBrowserWnd::pageLoaded);
+            for (const QChar c : strUrl)
+                QTest::keyClick(s_pBrowser->windowHandle(), c.toLatin1());
+            strTyped = pAddress->text();
+            QTest::keyClick(s_pBrowser->windowHandle(), Qt::Key_Return);
+            bLoaded = spy.wait(10000) && spy.front().front().toBool();
+            dialog.reject();
+        });
+        dialog.exec();
+        sheet.reject();
+    });
+    sheet.exec();
+    EXPECT_TRUE(bDialogWasModal);
+    EXPECT_EQ(strTyped.toStdString(), strUrl.toStdString());
+    EXPECT_TRUE(bLoaded);
+    EXPECT_EQ(s_pBrowser->GetUrl().toString().toStdString(), strUrl.toStdString());
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
