@@ -1,5 +1,6 @@
 // PageCharset.cpp - charset detection and conversion through iconv.
 #include "PageCharset.h"
+#include "platform/AsciiText.h"
 
 #include <cerrno>
 #include <iconv.h>
@@ -8,11 +9,6 @@
 namespace {
 
 constexpr std::size_t s_nMetaWindow = 4096;
-
-char ToLower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsBlank(char c)
 {
@@ -151,7 +147,7 @@ std::string CanonicalCharset(std::string_view strLabel)
             || c == '-' || c == '_' || c == '.' || c == ':';
         if (!bOk)
             return std::string();
-        strLower.push_back(ToLower(c));
+        strLower.push_back(quarvex::ToLowerAscii(c));
     }
     std::string strName;
     for (const SAlias& alias : s_aAliases) {

@@ -1,5 +1,6 @@
 // CookieJar.cpp - RFC 6265 storage and retrieval.
 #include "CookieJar.h"
+#include "platform/AsciiText.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -20,16 +21,6 @@ std::string_view Trim(std::string_view str)
     while (!str.empty() && (str.back() == ' ' || str.back() == '\t'))
         str.remove_suffix(1);
     return str;
-}
-
-std::string Lower(std::string_view str)
-{
-    std::string strOut(str);
-    for (char& c : strOut) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return strOut;
 }
 
 bool EqualsNoCase(std::string_view a, const char* psz)
@@ -212,7 +203,7 @@ void CPublicSuffixList::LoadText(std::string_view strText)
         strLine = strLine.substr(0, strLine.find_first_of(" \t\r"));
         if (strLine.empty() || strLine.starts_with("//"))
             continue;
-        m_aRules.insert(Lower(strLine));
+        m_aRules.insert(quarvex::LowerAscii(strLine));
     }
 }
 
@@ -241,7 +232,7 @@ bool CCookieJar::SetCookie(std::string_view strSetCookie, std::string_view strHo
 {
     if (strSetCookie.size() > s_nMaxCookieBytes || HasControl(strSetCookie))
         return false;
-    const std::string strHost = Lower(strHostIn);
+    const std::string strHost = quarvex::LowerAscii(strHostIn);
     std::string_view strPair = strSetCookie.substr(0, strSetCookie.find(';'));
     const std::size_t nEq = strPair.find('=');
     if (nEq == std::string_view::npos)
@@ -286,7 +277,7 @@ bool CCookieJar::SetCookie(std::string_view strSetCookie, std::string_view strHo
             if (!str.empty() && str.front() == '.')
                 str.remove_prefix(1);
             if (!str.empty())
-                strDomainAttr = Lower(str);
+                strDomainAttr = quarvex::LowerAscii(str);
         } else if (EqualsNoCase(strKey, "path")) {
             if (!strValue.empty() && strValue.front() == '/') {
                 cookie.strPath = std::string(strValue);
@@ -367,7 +358,7 @@ void CCookieJar::RemoveExpired(std::int64_t nNow)
 std::string CCookieJar::GetCookieHeader(std::string_view strHostIn, std::string_view strPathIn, bool bSecure,
                                         std::int64_t nNow, int nPort) const
 {
-    const std::string strHost = Lower(strHostIn);
+    const std::string strHost = quarvex::LowerAscii(strHostIn);
     const std::string_view strPath = RequestPath(strPathIn);
     std::vector<const SCookie*> aMatches;
     for (const SCookie& c : m_aCookies) {
@@ -445,7 +436,7 @@ void CCookieJar::Load(std::string_view strText, std::int64_t nNow)
         cookie.bHostOnly = !strDomain.starts_with('.');
         if (!cookie.bHostOnly)
             strDomain.remove_prefix(1);
-        cookie.strDomain = Lower(strDomain);
+        cookie.strDomain = quarvex::LowerAscii(strDomain);
         cookie.strPath = aFields[2].empty() ? "/" : std::string(aFields[2]);
         cookie.bSecure = aFields[3] == "TRUE";
         cookie.bFromSecure = cookie.bSecure;

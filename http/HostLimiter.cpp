@@ -2,6 +2,7 @@
 // variable and look at their stop event at least every POLL_MS, so a stopped
 // task leaves the queue well within a second.
 #include "HostLimiter.h"
+#include "platform/AsciiText.h"
 
 #include "http/Url.h"
 #include "platform/Event.h"
@@ -22,12 +23,7 @@ CHostLimiter& CHostLimiter::Instance()
 
 std::string CHostLimiter::HostKey(std::string_view strHost)
 {
-    std::string strKey(strHost);
-    for (char& c : strKey) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return strKey;
+    return quarvex::LowerAscii(strHost);
 }
 
 void CHostLimiter::Configure(int nConnections, int nIntervalMs)

@@ -1,5 +1,7 @@
 // ProxyConfig.cpp - proxy addresses and the no_proxy exceptions.
 #include "ProxyConfig.h"
+#include "platform/AsciiText.h"
+#include "platform/HexDigit.h"
 
 #include "http/Url.h"
 
@@ -7,33 +9,12 @@
 
 namespace {
 
-std::string Lower(std::string_view str)
-{
-    std::string strOut(str);
-    for (char& c : strOut) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return strOut;
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string PercentDecode(std::string_view str)
 {
     std::string strOut;
     for (std::size_t i = 0; i < str.size(); ++i) {
-        if (str[i] == '%' && i + 2 < str.size() && HexValue(str[i + 1]) >= 0 && HexValue(str[i + 2]) >= 0) {
-            strOut += static_cast<char>(HexValue(str[i + 1]) * 16 + HexValue(str[i + 2]));
+        if (str[i] == '%' && i + 2 < str.size() && quarvex::HexDigitValue(str[i + 1]) >= 0 && quarvex::HexDigitValue(str[i + 2]) >= 0) {
+            strOut += static_cast<char>(quarvex::HexDigitValue(str[i + 1]) * 16 + quarvex::HexDigitValue(str[i + 2]));
             i += 2;
         } else {
             strOut += str[i];
@@ -77,7 +58,7 @@ bool ParseProxyUrl(std::string_view strText, SProxy& proxy, std::string& strErro
     }
     const std::size_t nScheme = strText.find("://");
     if (nScheme != std::string_view::npos) {
-        const std::string strScheme = Lower(strText.substr(0, nScheme));
+        const std::string strScheme = quarvex::LowerAscii(strText.substr(0, nScheme));
         if (strScheme != "http") {
             strError = "unsupported proxy scheme \"" + strScheme + "\" (only http:// proxies are supported)";
             return false;
@@ -190,7 +171,7 @@ void CProxySettings::SetNoProxy(std::string_view strList)
         std::size_t nEnd = strList.find_first_of(", ", nPos);
         if (nEnd == std::string_view::npos)
             nEnd = strList.size();
-        std::string strEntry = Lower(strList.substr(nPos, nEnd - nPos));
+        std::string strEntry = quarvex::LowerAscii(strList.substr(nPos, nEnd - nPos));
         nPos = nEnd + 1;
         if (strEntry.empty())
             continue;
@@ -220,7 +201,7 @@ bool CProxySettings::IsExempt(std::string_view strHost, int nPort) const
 {
     if (m_bNoProxyAll)
         return true;
-    const std::string strLower = Lower(strHost);
+    const std::string strLower = quarvex::LowerAscii(strHost);
     for (std::size_t i = 0; i < m_aNoProxy.size(); ++i) {
         if (m_aNoProxyPorts[i] != 0 && m_aNoProxyPorts[i] != nPort)
             continue;

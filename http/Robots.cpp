@@ -1,5 +1,6 @@
 // Robots.cpp - robots.txt parsing and the per-site daily cache.
 #include "Robots.h"
+#include "platform/AsciiText.h"
 
 #include "http/Url.h"
 
@@ -11,16 +12,6 @@ namespace {
 // A site's Crawl-delay is taken up to this many seconds: beyond it a single
 // page of a pass would wait longer than most periods.
 constexpr double MAX_CRAWL_DELAY_S = 60.0;
-
-std::string Lower(std::string_view str)
-{
-    std::string strOut(str);
-    for (char& c : strOut) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return strOut;
-}
 
 std::string_view Trim(std::string_view str)
 {
@@ -44,7 +35,7 @@ std::string AgentToken(std::string_view strValue)
             break;
         ++n;
     }
-    return Lower(strValue.substr(0, n));
+    return quarvex::LowerAscii(strValue.substr(0, n));
 }
 
 } // namespace
@@ -102,7 +93,7 @@ void CRobotsRules::Parse(std::string_view strText, std::string_view strToken)
     // A UTF-8 byte order mark may start the file.
     if (strText.substr(0, 3) == "\xEF\xBB\xBF")
         strText.remove_prefix(3);
-    const std::string strOwn = Lower(strToken);
+    const std::string strOwn = quarvex::LowerAscii(strToken);
 
     struct SGroup {
         std::vector<SRule> aRules;
@@ -127,7 +118,7 @@ void CRobotsRules::Parse(std::string_view strText, std::string_view strToken)
         const std::size_t nColon = strLine.find(':');
         if (nColon == std::string_view::npos)
             continue;
-        const std::string strKey = Lower(Trim(strLine.substr(0, nColon)));
+        const std::string strKey = quarvex::LowerAscii(Trim(strLine.substr(0, nColon)));
         const std::string_view strValue = Trim(strLine.substr(nColon + 1));
 
         if (strKey == "user-agent") {
@@ -228,7 +219,7 @@ bool RobotsLocation(std::string_view strUrl, std::string& strRobotsUrl, std::str
         strTarget.resize(nHash);
     if (strTarget.empty())
         strTarget = "/";
-    strSite = std::string(bSecure ? "https://" : "http://") + Lower(strHost) + ":" + std::to_string(nPort);
+    strSite = std::string(bSecure ? "https://" : "http://") + quarvex::LowerAscii(strHost) + ":" + std::to_string(nPort);
     strRobotsUrl = std::string(bSecure ? "https://" : "http://") + HostHeaderValue(strHost, nPort, bSecure)
         + "/robots.txt";
     return true;

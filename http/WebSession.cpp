@@ -1,6 +1,7 @@
 // WebSession.cpp - redirects, cookies, content decoding and conditional
 // requests over CHttpPostSession.
 #include "WebSession.h"
+#include "platform/AsciiText.h"
 
 #include "http/ContentCoding.h"
 #include "http/CookieJar.h"
@@ -96,11 +97,7 @@ std::string UrlOrigin(std::string_view strUrl)
     bool bSecure = false;
     if (!ParseUrl(strUrl, strHost, strPath, nPort, &bSecure))
         return std::string();
-    for (char& c : strHost) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return std::string(bSecure ? "https://" : "http://") + strHost + ":" + std::to_string(nPort);
+    return std::string(bSecure ? "https://" : "http://") + quarvex::LowerAscii(strHost) + ":" + std::to_string(nPort);
 }
 
 bool IsSafeHeaderValue(std::string_view strValue)

@@ -1,5 +1,6 @@
 // StoreService.cpp - the store's answers, its sessions and its accounts.
 #include "StoreService.h"
+#include "platform/AsciiText.h"
 
 #include "store/BlobCodec.h"
 
@@ -42,15 +43,6 @@ std::string HashToken(const std::string& strToken)
     crypto_generichash(aHash, sizeof(aHash), reinterpret_cast<const unsigned char*>(strToken.data()),
                        strToken.size(), nullptr, 0);
     return std::string(reinterpret_cast<char*>(aHash), sizeof(aHash));
-}
-
-std::string LowerAscii(std::string str)
-{
-    for (char& c : str) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return str;
 }
 
 bool IsUsableName(const std::string& strName, std::string& strError)

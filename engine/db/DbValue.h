@@ -4,6 +4,7 @@
 #pragma once
 
 #include "DatabaseSink.h"
+#include "platform/AsciiText.h"
 
 #include <cstdint>
 #include <ctime>
@@ -70,13 +71,10 @@ void BuildCells(const CDbSettings& settings, const std::vector<CDbColumn>& aColu
                 const std::vector<CTableColumn>& aTable, const std::vector<std::string>& aRecord,
                 std::time_t tNow, std::vector<CDbCell>& aCells);
 
-// Letter case and blanks of ASCII only. The process locale must not change
-// how a type or column name reads: a Turkish one leaves 'i' as it is when
-// upper-casing, so "int" would no longer be "INT".
-inline char ToUpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-inline char ToLowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-inline bool IsSpaceAscii(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-inline bool IsDigitAscii(char c) { return c >= '0' && c <= '9'; }
+using quarvex::IsDigitAscii;
+using quarvex::IsSpaceAscii;
+using quarvex::ToLowerAscii;
+using quarvex::ToUpperAscii;
 
 // Floating-point conversion of the leading number (after blanks), as atof
 // reads it in the C locale, whatever locale the process has set: '.' is the
