@@ -7,6 +7,7 @@
 #include "PickerDrag.h"
 
 #include "editor/TaskInfoSheet.h"
+#include "engine/ExtractOnce.h"
 #include "markup/MarkupDoc.h"
 
 #include <QApplication>
@@ -30,6 +31,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <map>
 #include <memory>
 
@@ -562,6 +565,30 @@ TEST_F(PickerBrowserTest, PickRefreshesThePreviewFromTheCheckedPage)
     }
     // From the checked text: the page was not asked for again.
     EXPECT_TRUE(pPage->GetPreviewLog()->text().contains(QStringLiteral("使用已取得的"))) << pPage->GetPreviewLog()->text().toStdString();
+
+    // A run of the task as the sheet defines it now gives the records the
+    // preview showed.
+    CMarkupDoc def;
+    sheet.BuildCurrentDefinition(def);
+    CExtractOnce run;
+    CExtractResult result;
+    // Off this thread: the page server answers on this thread's events.
+    std::atomic<bool> bDone{false};
+    bool bRan = false;
+    std::thread runner([&] {
+        bRan = run.Run(def, result);
+        bDone = true;
+    });
+    const bool bFinished = QTest::qWaitFor([&] { return bDone.load(); }, 15000);
+    if (!bFinished)
+        run.Cancel();
+    runner.join();
+    ASSERT_TRUE(bRan) << result.m_strLog;
+    ASSERT_EQ(result.m_aRecords.size(), 3u);
+    for (int nRow = 0; nRow < 3; ++nRow) {
+        for (int nColumn = 0; nColumn < 2; ++nColumn)
+            EXPECT_EQ(result.m_aRecords[size_t(nRow)][size_t(nColumn)], pTable->item(nRow, nColumn)->text().toStdString());
+    }
     CNodeDialog::SetPicker(nullptr);
 }
 
