@@ -4,7 +4,6 @@
 #include "BrowserPicker.h"
 #include "BrowserWnd.h"
 #include "PathCheckJob.h"
-#include "PickerDrag.h"
 
 #include "editor/TaskInfoSheet.h"
 #include "engine/ExtractOnce.h"
@@ -118,53 +117,45 @@ private:
     std::map<QTcpSocket*, QByteArray> m_requests;
 };
 
-// Stands in for the node dialog: two icons, two fields, a block type switch
-// and an edit mode; after each pick it checks the path against our parse.
-class CHostDialog : public QWidget, public IPickerHost {
-public:
-    CHostDialog()
-    {
-        setWindowTitle(QStringLiteral("节点"));
-        m_pNodeIcon = new QLabel(QStringLiteral("⊕"), this);
-        m_pSiblingIcon = new QLabel(QStringLiteral("⊕"), this);
-        m_pNodeIcon->setFixedSize(32, 32);
-        m_pSiblingIcon->setFixedSize(32, 32);
-        m_pNodeField = new QLineEdit(this);
-        m_pSiblingField = new QLineEdit(this);
-        auto* pLayout = new QVBoxLayout(this);
-        pLayout->addWidget(m_pNodeField);
-        pLayout->addWidget(m_pNodeIcon);
-        pLayout->addWidget(m_pSiblingField);
-        pLayout->addWidget(m_pSiblingIcon);
-        m_pDrag = std::make_unique<CPickerDrag>(this, m_pNodeIcon, m_pSiblingIcon);
-        QObject::connect(&m_job, &CPathCheckJob::checked, this, [this] { ++m_nChecked; });
-    }
-
-    bool IsPickingEnabled() const override { return !m_bEditMode; }
-    bool IsBlockTypeSelected() const override { return m_bBlock; }
-    void SetTargetText(EPickTarget nTarget, const QString& strText) override
-    {
-        (nTarget == PICK_NODE ? m_pNodeField : m_pSiblingField)->setText(strText);
-        m_aTexts.push_back(strText);
-    }
-    void OnPicked(EPickTarget, const SPickInfo* pInfo) override
-    {
-        ++m_nPicked;
-        if (pInfo != nullptr)
-            m_job.Start(FetchByGet(pInfo->strPageUrl), pInfo->picked, 1, "");
-    }
-
-    QLabel* m_pNodeIcon;
-    QLabel* m_pSiblingIcon;
-    QLineEdit* m_pNodeField;
-    QLineEdit* m_pSiblingField;
-    std::unique_ptr<CPickerDrag> m_pDrag;
-    CPathCheckJob m_job;
-    bool m_bEditMode = false;
-    bool m_bBlock = false;
-    int m_nPicked = 0;
+// The real node dialog with the browser picker behind it; the texts its
+// fields show during a drag are recorded.
+struct CHostDialog {
+    CBrowserPicker m_picker;
+    std::unique_ptr<CNodeDialog> m_pDialog;
+    QLabel* m_pNodeIcon = nullptr;
+    QLabel* m_pSiblingIcon = nullptr;
+    QPlainTextEdit* m_pNodeField = nullptr;
+    QPlainTextEdit* m_pSiblingField = nullptr;
     int m_nChecked = 0;
     QStringList m_aTexts;
+
+    CHostDialog() { QObject::connect(&m_picker, &CBrowserPicker::checked, [this] { ++m_nChecked; }); }
+    // A new dialog of nType; a path makes it an edit-mode dialog.
+    void Open(int nType, const char* pszPath = "")
+    {
+        SNodeFields fields;
+        fields.nType = nType;
+        fields.strPath = pszPath;
+        m_pDialog = std::make_unique<CNodeDialog>(nullptr, fields);
+        m_pDialog->move(0, 520);  // beside the browser, not over it
+        m_pDialog->show();
+        m_pNodeIcon = m_pDialog->GetNodePickerIcon();
+        m_pSiblingIcon = m_pDialog->GetSiblingPickerIcon();
+        m_pNodeField = m_pDialog->findChild<QPlainTextEdit*>(QStringLiteral("path"));
+        m_pSiblingField = m_pDialog->findChild<QPlainTextEdit*>(QStringLiteral("sibling"));
+        for (QPlainTextEdit* pField : {m_pNodeField, m_pSiblingField})
+            QObject::connect(pField, &QPlainTextEdit::textChanged, [this, pField] { m_aTexts.push_back(pField->toPlainText()); });
+    }
+    bool IsDragging() const { return QWidget::mouseGrabber() == m_pDialog.get(); }
+    // Whether a press on pIcon starts a drag; one that starts is ended at once.
+    bool Press(QLabel* pIcon)
+    {
+        QTest::mousePress(pIcon, Qt::LeftButton, {}, QPoint(5, 5));
+        const bool bStarted = IsDragging();
+        if (bStarted)
+            QTest::mouseRelease(m_pDialog.get(), Qt::LeftButton, {}, QPoint(5, 5));
+        return bStarted;
+    }
 };
 
 class PickerBrowserTest : public ::testing::Test {
@@ -183,11 +174,12 @@ protected:
     }
     void SetUp() override
     {
-        m_host.setGeometry(0, 0, 300, 200);
-        m_host.show();
-        m_host.m_pDrag->SetBrowser(s_pBrowser);
+        m_host.m_picker.SetBrowser(s_pBrowser);
+        CNodeDialog::SetPicker(&m_host.m_picker);
+        m_host.Open(NODE_TEXT);
         s_pBrowser->GetView()->setZoomFactor(1.0);
     }
+    void TearDown() override { CNodeDialog::SetPicker(nullptr); }
 
     static bool Load(const char* pszPath)
     {
@@ -215,28 +207,30 @@ protected:
         return box.size() == 2 ? QPoint(int(box[0].toDouble() * dZoom), int(box[1].toDouble() * dZoom)) : QPoint();
     }
     static QWidget* Page() { return s_pBrowser->GetView()->focusProxy(); }
-    // While an icon holds the capture, every mouse event comes to it, with
+    // While the dialog holds the capture, every mouse event comes to it, with
     // positions in its own coordinates, wherever the cursor is.
-    static QPoint OnIcon(QWidget* pIcon, QPoint posInPage)
+    QPoint OnIcon(QWidget*, QPoint posInPage) const
     {
-        return pIcon->mapFromGlobal(Page()->mapToGlobal(posInPage));
+        return m_host.m_pDialog->mapFromGlobal(Page()->mapToGlobal(posInPage));
     }
 
     // Presses on pIcon, moves onto pos in the page and waits for the tag.
-    void DragTo(QLabel* pIcon, QLineEdit* pField, QPoint pos, const char* pszTag)
+    void DragTo(QLabel* pIcon, QPlainTextEdit* pField, QPoint pos, const char* pszTag)
     {
         QTest::mousePress(pIcon, Qt::LeftButton, {}, QPoint(5, 5));
-        ASSERT_TRUE(m_host.m_pDrag->IsDragging());
-        QTest::mouseMove(pIcon, QPoint(40, 5));
-        QTest::mouseMove(pIcon, OnIcon(pIcon, pos));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return pField->text() == QLatin1String(pszTag); }, 5000))
-            << pField->text().toStdString();
+        ASSERT_TRUE(m_host.IsDragging());
+        QTest::mouseMove(m_host.m_pDialog.get(), m_host.m_pDialog->mapFromGlobal(pIcon->mapToGlobal(QPoint(40, 5))));
+        QTest::mouseMove(m_host.m_pDialog.get(), OnIcon(pIcon, pos));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pField->toPlainText() == QLatin1String(pszTag); }, 5000))
+            << pField->toPlainText().toStdString();
     }
-    void ReleaseAndWait(QWidget* pIcon, QPoint pos)
+    void ReleaseAndWait(QWidget*, QPoint pos)
     {
-        const int nPicked = m_host.m_nPicked;
-        QTest::mouseRelease(pIcon, Qt::LeftButton, {}, pos);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return m_host.m_nPicked == nPicked + 1; }, 5000));
+        QTest::mouseRelease(m_host.m_pDialog.get(), Qt::LeftButton, {}, pos);
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return !m_host.m_pNodeField->toPlainText().startsWith(QStringLiteral("正在获取"))
+                   && !m_host.m_pSiblingField->toPlainText().startsWith(QStringLiteral("正在获取"));
+        }, 5000));
         // Neither the capture nor the cursor outlives the drag.
         EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
@@ -244,7 +238,7 @@ protected:
     const SCheckOutcome& WaitCheck(int nChecked)
     {
         EXPECT_TRUE(QTest::qWaitFor([&] { return m_host.m_nChecked == nChecked; }, 15000));
-        return m_host.m_job.GetOutcome();
+        return m_host.m_picker.GetOutcome();
     }
 
     static CPageServer* s_pServer;
@@ -264,7 +258,7 @@ TEST_F(PickerBrowserTest, DragOntoSecondCellOfThirdRow)
     DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
     EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在捕捉浏览器窗口...")));
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::BitmapCursor);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::CrossCursor);
     // The element under the cursor is outlined while the drag goes on.
     EXPECT_TRUE(QTest::qWaitFor([] {
         return Eval(QStringLiteral("(function(){var b=document.getElementById('__quarvex_pick_outline__');"
@@ -273,7 +267,7 @@ TEST_F(PickerBrowserTest, DragOntoSecondCellOfThirdRow)
 
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
     EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在获取节点路径...")));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr#tr#tr@td#td"));
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("html@body@table@tr#tr#tr@td#td"));
     const SCheckOutcome& outcome = WaitCheck(1);
     EXPECT_TRUE(outcome.bFetched) << outcome.strError;
     EXPECT_EQ(outcome.check.nResult, CHECK_FOUND);
@@ -293,15 +287,15 @@ TEST_F(PickerBrowserTest, ZoomedPageGivesTheSameCell)
     const QPoint pos = CentreOf("tr:nth-child(2) td:nth-child(1)");
     DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr#tr@td"));
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("html@body@table@tr#tr@td"));
 }
 
 TEST_F(PickerBrowserTest, BlockAndSiblingPicks)
 {
     ASSERT_TRUE(Load("/table"));
     // The sibling icon answers only with the block type chosen.
-    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pSiblingIcon));
-    m_host.m_bBlock = true;
+    EXPECT_FALSE(m_host.Press(m_host.m_pSiblingIcon));
+    m_host.Open(NODE_BLOCK);
     QPoint pos = CentreOf("tr:nth-child(1) td:nth-child(1)");
     DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
@@ -309,13 +303,13 @@ TEST_F(PickerBrowserTest, BlockAndSiblingPicks)
     DragTo(m_host.m_pSiblingIcon, m_host.m_pSiblingField, pos, "TD");
     ReleaseAndWait(m_host.m_pSiblingIcon, OnIcon(m_host.m_pSiblingIcon, pos));
     EXPECT_TRUE(m_host.m_aTexts.contains(QStringLiteral("正在获取兄弟节点路径...")));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@table@tr@td"));
-    EXPECT_EQ(m_host.m_pSiblingField->text(), QStringLiteral("html@body@table@tr#tr@td"));
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("html@body@table@tr@td"));
+    EXPECT_EQ(m_host.m_pSiblingField->toPlainText(), QStringLiteral("html@body@table@tr#tr@td"));
 
     // In edit mode neither icon starts a drag.
-    m_host.m_bEditMode = true;
-    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pNodeIcon));
-    EXPECT_FALSE(m_host.m_pDrag->Press(m_host.m_pSiblingIcon));
+    m_host.Open(NODE_BLOCK, "html@body@table@tr");
+    EXPECT_FALSE(m_host.Press(m_host.m_pNodeIcon));
+    EXPECT_FALSE(m_host.Press(m_host.m_pSiblingIcon));
 }
 
 TEST_F(PickerBrowserTest, ExplicitTbodyStaysAndResolves)
@@ -336,7 +330,7 @@ TEST_F(PickerBrowserTest, ScriptMadeElementIsNotInThePageText)
     QPoint pos = CentreOf("#made");
     DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "DIV");
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("html@body@div"));
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("html@body@div"));
     EXPECT_EQ(WaitCheck(1).check.nResult, CHECK_NOT_IN_PAGE);
 
     pos = CentreOf("#p1");
@@ -349,10 +343,11 @@ TEST_F(PickerBrowserTest, DragAwayFromTheBrowserEmptiesTheField)
 {
     ASSERT_TRUE(Load("/table"));
     QTest::mousePress(m_host.m_pNodeIcon, Qt::LeftButton, {}, QPoint(5, 5));
-    QTest::mouseMove(m_host.m_pNodeIcon, QPoint(40, 40));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("正在捕捉浏览器窗口..."));
-    ReleaseAndWait(m_host.m_pNodeIcon, QPoint(40, 40));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QString());
+    const QPoint away = m_host.m_pDialog->mapFromGlobal(m_host.m_pNodeIcon->mapToGlobal(QPoint(40, 40)));
+    QTest::mouseMove(m_host.m_pDialog.get(), away);
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("正在捕捉浏览器窗口..."));
+    ReleaseAndWait(m_host.m_pNodeIcon, away);
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QString());
 }
 
 TEST_F(PickerBrowserTest, WatchdogEndsADragWhoseCaptureWasTaken)
@@ -360,11 +355,12 @@ TEST_F(PickerBrowserTest, WatchdogEndsADragWhoseCaptureWasTaken)
     ASSERT_TRUE(Load("/table"));
     const QPoint pos = CentreOf("td");
     DragTo(m_host.m_pNodeIcon, m_host.m_pNodeField, pos, "TD");
-    m_host.m_pNodeIcon->releaseMouse();  // as when another window takes the capture
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !m_host.m_pDrag->IsDragging(); }, 3000));
+    m_host.m_pDialog->releaseMouse();  // as when another window takes the capture
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::overrideCursor() == nullptr; }, 3000));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(m_host.m_pNodeField->text(), QStringLiteral("TD"));  // what the last move wrote
-    EXPECT_EQ(m_host.m_nPicked, 0);
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QStringLiteral("TD"));  // what the last move wrote
+    QTest::qWait(300);
+    EXPECT_EQ(m_host.m_nChecked, 0);
 }
 
 TEST_F(PickerBrowserTest, CheckReadsThePageTheTaskRequests)
@@ -407,7 +403,7 @@ TEST_F(PickerBrowserTest, NodeDialogPicksThroughTheBrowserAndChecksThePath)
     CNodeDialog::SetPicker(&picker);
     int nChecked = 0;
     QObject::connect(&picker, &CBrowserPicker::checked, [&] { ++nChecked; });
-    m_host.hide();
+    m_host.m_pDialog->hide();
     SNodeFields fields;
     fields.nType = NODE_TEXT;
     CNodeDialog dialog(nullptr, fields);
@@ -457,7 +453,7 @@ TEST_F(PickerBrowserTest, BrowserOpensBesideEveryNodeDialog)
 {
     CBrowserPicker picker;
     picker.FollowNodeDialogs();
-    m_host.hide();
+    m_host.m_pDialog->hide();
     for (int i = 0; i < 2; ++i) {
         CNodeDialog dialog(nullptr, SNodeFields{});
         dialog.move(0, 520);
@@ -474,7 +470,7 @@ TEST_F(PickerBrowserTest, BrowserOpensBesideEveryNodeDialog)
 TEST_F(PickerBrowserTest, BrowserTakesTypingWhileTheNodeDialogIsOpen)
 {
     ASSERT_TRUE(Load("/tbody"));
-    m_host.hide();
+    m_host.m_pDialog->hide();
     QWidget mainWnd;
     mainWnd.setGeometry(0, 0, 200, 100);
     mainWnd.show();
@@ -514,7 +510,7 @@ TEST_F(PickerBrowserTest, BrowserTakesTypingWhileTheNodeDialogIsOpen)
 TEST_F(PickerBrowserTest, PickRefreshesThePreviewFromTheCheckedPage)
 {
     ASSERT_TRUE(Load("/table"));
-    m_host.hide();
+    m_host.m_pDialog->hide();
     CBrowserPicker picker;
     picker.SetBrowser(s_pBrowser);
     CNodeDialog::SetPicker(&picker);
@@ -600,10 +596,10 @@ TEST_F(PickerBrowserTest, PageThatNeverLoadsEndsWithAnEmptyField)
     s_pBrowser->Open(s_pServer->Url("/never"));
     const QPoint pos(200, 200);
     QTest::mousePress(m_host.m_pNodeIcon, Qt::LeftButton, {}, QPoint(5, 5));
-    QTest::mouseMove(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
+    QTest::mouseMove(m_host.m_pDialog.get(), OnIcon(m_host.m_pNodeIcon, pos));
     QTest::qWait(300);
     ReleaseAndWait(m_host.m_pNodeIcon, OnIcon(m_host.m_pNodeIcon, pos));
-    EXPECT_EQ(m_host.m_pNodeField->text(), QString());
+    EXPECT_EQ(m_host.m_pNodeField->toPlainText(), QString());
     EXPECT_EQ(m_host.m_nChecked, 0);
 }
 
