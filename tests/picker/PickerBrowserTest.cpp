@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QCheckBox>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QRadioButton>
@@ -586,6 +587,93 @@ TEST_F(PickerBrowserTest, PickRefreshesThePreviewFromTheCheckedPage)
             EXPECT_EQ(result.m_aRecords[size_t(nRow)][size_t(nColumn)], pTable->item(nRow, nColumn)->text().toStdString());
     }
     CNodeDialog::SetPicker(nullptr);
+}
+
+// As a user builds a task: a block from both icons (the row and the next
+// row), then a field; the preview after the last pick is what a run of the
+// task extracts.
+TEST_F(PickerBrowserTest, BothIconsBuildATaskWhosePreviewIsItsRun)
+{
+    ASSERT_TRUE(Load("/table"));
+    m_host.m_pDialog->hide();
+    CTaskInfoSheet sheet;
+    sheet.GetDocument().Parse(("<root><general><taskname>t</taskname><frequence>60</frequence></general>"
+                               "<network><url>" + s_pServer->Url("/table").toStdString() + "</url></network></root>").c_str());
+    sheet.Start();
+    sheet.setGeometry(0, 520, 300, 200);
+    sheet.show();
+    sheet.GetTabs()->setCurrentIndex(1);
+    CTaskInfoPage2* pPage = sheet.GetContentPage();
+    ASSERT_NE(pPage, nullptr);
+    // Drags pIcon of the open dialog onto the cell a selector names and waits for the check.
+    auto pick = [&](CNodeDialog* pDialog, QLabel* pIcon, const char* pszField, const char* pszCell) {
+        auto* pField = pDialog->findChild<QPlainTextEdit*>(QString::fromLatin1(pszField));
+        const int nChecked = m_host.m_nChecked;
+        const QPoint pos = pDialog->mapFromGlobal(Page()->mapToGlobal(CentreOf(pszCell)));
+        QTest::mousePress(pIcon, Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseMove(pDialog, pos);
+        QTest::qWaitFor([&] { return pField->toPlainText() == QLatin1String("TD"); }, 5000);
+        QTest::mouseRelease(pDialog, Qt::LeftButton, {}, pos);
+        QTest::qWaitFor([&] { return m_host.m_nChecked == nChecked + 1; }, 15000);
+        return pField->toPlainText().toStdString();
+    };
+    std::string strBlock, strSibling, strField;
+    QTimer::singleShot(0, [&] {
+        auto* pDialog = qobject_cast<CNodeDialog*>(QApplication::activeModalWidget());
+        if (pDialog == nullptr)
+            return;
+        pDialog->move(0, 520);
+        pDialog->findChild<QRadioButton*>(QStringLiteral("type%1").arg(NODE_BLOCK))->click();
+        strBlock = pick(pDialog, pDialog->GetNodePickerIcon(), "path", "tr:nth-child(1) td:nth-child(1)");
+        strSibling = pick(pDialog, pDialog->GetSiblingPickerIcon(), "sibling", "tr:nth-child(2) td:nth-child(1)");
+        pDialog->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+    });
+    pPage->RunCommand(CTaskInfoPage2::CMD_ADD, nullptr);
+    EXPECT_EQ(strBlock, "html@body@table@tr@td");
+    EXPECT_EQ(strSibling, "html@body@table@tr#tr@td");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pPage->IsPreviewRunning(); }, 10000));
+    // The two picks trim to the row and its step.
+    std::string strText;
+    sheet.GetDocument().SaveToString(strText);
+    EXPECT_NE(strText.find("<path>html@body@table@tr</path>"), std::string::npos) << strText;
+    EXPECT_NE(strText.find("<step>#tr</step>"), std::string::npos) << strText;
+
+    QTimer::singleShot(0, [&] {
+        auto* pDialog = qobject_cast<CNodeDialog*>(QApplication::activeModalWidget());
+        if (pDialog == nullptr)
+            return;
+        pDialog->move(0, 520);
+        pDialog->findChild<QRadioButton*>(QStringLiteral("type%1").arg(NODE_TEXT))->click();
+        pDialog->findChild<QLineEdit*>(QStringLiteral("name"))->setText(QStringLiteral("second"));
+        pDialog->findChild<QCheckBox*>(QStringLiteral("only"))->setChecked(true);  // the key: every row is new
+        strField = pick(pDialog, pDialog->GetNodePickerIcon(), "path", "tr:nth-child(1) td:nth-child(2)");
+        pDialog->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+    });
+    pPage->RunCommand(CTaskInfoPage2::CMD_ADD, nullptr);
+    EXPECT_EQ(strField, "html@body@table@tr@td#td");
+    QTableWidget* pTable = pPage->GetPreviewTable();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pPage->IsPreviewRunning() && pTable->rowCount() == 3; }, 10000))
+        << pPage->GetPreviewLog()->text().toStdString();
+    ASSERT_EQ(pTable->columnCount(), 1);
+    const char* const apszValues[] = {"a2", "b2", "c2"};
+    for (int nRow = 0; nRow < 3; ++nRow)
+        EXPECT_EQ(pTable->item(nRow, 0)->text().toStdString(), apszValues[nRow]);
+
+    CMarkupDoc def;
+    sheet.BuildCurrentDefinition(def);
+    CExtractOnce run;
+    CExtractResult result;
+    std::atomic<bool> bDone{false};
+    std::thread runner([&] {
+        run.Run(def, result);
+        bDone = true;
+    });
+    if (!QTest::qWaitFor([&] { return bDone.load(); }, 15000))
+        run.Cancel();
+    runner.join();
+    ASSERT_EQ(result.m_aRecords.size(), 3u) << result.m_strLog;
+    for (int nRow = 0; nRow < 3; ++nRow)
+        EXPECT_EQ(result.m_aRecords[size_t(nRow)][0], apszValues[nRow]);
 }
 
 // Last: the page that never loads leaves the view on a pending navigation.
