@@ -2,27 +2,10 @@
 // a decompression bomb from exhausting memory.
 #include "http/ContentCoding.h"
 
+#include "ZlibCompress.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
-
-namespace {
-
-std::string Compress(std::string_view strIn, int nWindowBits)
-{
-    z_stream zs{};
-    deflateInit2(&zs, 9, Z_DEFLATED, nWindowBits, 9, Z_DEFAULT_STRATEGY);
-    std::string strOut(deflateBound(&zs, strIn.size()) + 32, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(strIn.data()));
-    zs.avail_in = static_cast<uInt>(strIn.size());
-    zs.next_out = reinterpret_cast<Bytef*>(strOut.data());
-    zs.avail_out = static_cast<uInt>(strOut.size());
-    deflate(&zs, Z_FINISH);
-    strOut.resize(zs.total_out);
-    deflateEnd(&zs);
-    return strOut;
-}
-
-} // namespace
 
 TEST(ContentCodingTest, NamesOfCodings)
 {

@@ -5,6 +5,8 @@
 #include "RawServer.h"
 #include "TempDir.h"
 
+#include "ZlibCompress.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -29,21 +31,6 @@ std::string ReadAll(const std::string& strPath)
     std::ostringstream stream;
     stream << file.rdbuf();
     return stream.str();
-}
-
-std::string Compress(std::string_view strIn, int nWindowBits)
-{
-    z_stream zs{};
-    deflateInit2(&zs, 6, Z_DEFLATED, nWindowBits, 8, Z_DEFAULT_STRATEGY);
-    std::string strOut(deflateBound(&zs, strIn.size()) + 32, '\0');
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(strIn.data()));
-    zs.avail_in = static_cast<uInt>(strIn.size());
-    zs.next_out = reinterpret_cast<Bytef*>(strOut.data());
-    zs.avail_out = static_cast<uInt>(strOut.size());
-    deflate(&zs, Z_FINISH);
-    strOut.resize(zs.total_out);
-    deflateEnd(&zs);
-    return strOut;
 }
 
 // A whole response: status line, the given header lines, Content-Length, body.
@@ -298,13 +285,13 @@ TEST_F(WebPagesTest, GzipAndDeflateBodies)
 {
     const std::string strPage = "<html><body>" + Rows({ "packed" }) + "</body></html>";
     m_site.Add("/gzip", [strPage](const std::string&) {
-        return Reply("200 OK", "Content-Type: text/html\r\nContent-Encoding: gzip\r\n", Compress(strPage, 31));
+        return Reply("200 OK", "Content-Type: text/html\r\nContent-Encoding: gzip\r\n", Compress(strPage, 31, 6));
     });
     m_site.Add("/deflate", [strPage](const std::string&) {
-        return Reply("200 OK", "Content-Encoding: deflate\r\n", Compress(strPage, 15));
+        return Reply("200 OK", "Content-Encoding: deflate\r\n", Compress(strPage, 15, 6));
     });
     m_site.Add("/chunked", [strPage](const std::string&) {
-        const std::string strBody = Compress(strPage, 31);
+        const std::string strBody = Compress(strPage, 31, 6);
         const std::size_t nHalf = strBody.size() / 2;
         std::ostringstream s;
         s << "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" << std::hex
@@ -313,7 +300,7 @@ TEST_F(WebPagesTest, GzipAndDeflateBodies)
         return s.str();
     });
     m_site.Add("/bomb", [](const std::string&) {
-        return Reply("200 OK", "Content-Encoding: gzip\r\n", Compress(std::string(30 << 20, ' '), 31));
+        return Reply("200 OK", "Content-Encoding: gzip\r\n", Compress(std::string(30 << 20, ' '), 31, 6));
     });
     for (const char* pszPath : { "/gzip", "/deflate", "/chunked" }) {
         const SRun run = Run(Definition(m_site.Url(pszPath), { { 0, "text", "@td", "", "" } }));
@@ -495,7 +482,7 @@ TEST_F(WebPagesTest, FetchCommandHeadersCookiesCharsetCompression)
         const std::string strBody = "\xd6\xd0 " + Header(strRequest, "X-A") + " " + Header(strRequest, "Cookie") +
                                     " " + Header(strRequest, "Accept-Encoding");
         return Reply("200 OK", "Content-Type: text/plain; charset=gbk\r\nContent-Encoding: gzip\r\n"
-                               "Set-Cookie: c=1; Max-Age=600\r\n", Compress(strBody, 31));
+                               "Set-Cookie: c=1; Max-Age=600\r\n", Compress(strBody, 31, 6));
     });
     const std::string strJar = m_dir.GetPath() + "/jar.txt";
     SRun run = RunCli(m_dir.GetPath(), { "fetch", "--header", "X-A: b", "--cookie-jar", strJar, "--charset", "auto",
