@@ -4,6 +4,7 @@
 // the exchange with the status error naming the proxy.
 #include "http/HttpPostSession.h"
 #include "http/ProxyConfig.h"
+#include "ChildServer.h"
 #include "NginxServer.h"
 #include "RawServer.h"
 #include "TempDir.h"
@@ -30,28 +31,6 @@ namespace {
 const char s_szTinyproxy[] = "/usr/bin/tinyproxy";
 const int s_nWaitMs = 20000;
 
-bool CanConnect(int nPort)
-{
-    const int h = socket(AF_INET, SOCK_STREAM, 0);
-    if (h < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool bOk = connect(h, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(h);
-    return bOk;
-}
-
-std::string ReadWholeFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool RunShell(const std::string& strCommand)
 {
     const int nStatus = std::system((strCommand + " >/dev/null 2>&1").c_str());
@@ -77,40 +56,14 @@ public:
                                       "MaxClients 50\nLogLevel Connect\nLogFile \"" + m_dir.GetPath()
                                       + "/tinyproxy.log\"\nPidFile \"" + m_dir.GetPath() + "/tinyproxy.pid\"\n"
                                       + strExtra);
-            const pid_t nPid = fork();
-            if (nPid < 0)
-                return false;
-            if (nPid == 0) {
-                execl(s_szTinyproxy, s_szTinyproxy, "-d", "-c", strConf.c_str(), static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            m_nPid = nPid;
-            const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (std::chrono::steady_clock::now() < tEnd) {
-                int nStatus = 0;
-                if (waitpid(m_nPid, &nStatus, WNOHANG) == m_nPid) {
-                    m_nPid = -1;
-                    break;  // The port was taken meanwhile: another one.
-                }
-                if (CanConnect(m_nPort))
-                    return true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            Stop();
+            if (m_process.Start({s_szTinyproxy, "-d", "-c", strConf}, m_nPort) == CChildServer::STARTED)
+                return true;
+            // Most often the port was taken meanwhile: another one.
         }
         m_strError = "tinyproxy did not start: " + Log();
         return false;
     }
-    void Stop()
-    {
-        if (m_nPid <= 0)
-            return;
-        kill(m_nPid, SIGTERM);
-        int nStatus = 0;
-        while (waitpid(m_nPid, &nStatus, 0) < 0 && errno == EINTR) {
-        }
-        m_nPid = -1;
-    }
+    void Stop() { m_process.Stop(); }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_nPort); }
     std::string Log() const { return ReadWholeFile(m_dir.GetPath() + "/tinyproxy.log"); }
     int Port() const { return m_nPort; }
@@ -118,7 +71,7 @@ public:
 
 private:
     CTempDir m_dir;
-    pid_t m_nPid = -1;
+    CChildServer m_process;
     int m_nPort = 0;
     std::string m_strError;
 };

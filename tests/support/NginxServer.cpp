@@ -1,44 +1,12 @@
 // NginxServer.cpp - CNginxServer.
 #include "NginxServer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fstream>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 const char s_szNginx[] = "/usr/sbin/nginx";
-
-bool CanConnect(int nPort)
-{
-    const int hSocket = socket(AF_INET, SOCK_STREAM, 0);
-    if (hSocket < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool bOk = connect(hSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(hSocket);
-    return bOk;
-}
-
-std::string ReadWholeFile(const std::string& strPath)
-{
-    std::ifstream file(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 } // namespace
 
@@ -105,47 +73,15 @@ bool CNginxServer::StartOnPort(int nPort, std::string_view strServerConfig, std:
     const std::string strConf = m_dir.WriteFile("nginx.conf", conf.str());
     const std::string strErrorLog = strPrefix + "/logs/error.log";
 
-    // Everything the child needs is made before fork(): another thread of
-    // the test may hold the allocator's lock at that moment.
-    const std::string strPrefixArg = strPrefix + "/";
-    const pid_t nPid = fork();
-    if (nPid < 0) {
-        m_strError = std::string("fork: ") + std::strerror(errno);
-        return false;
+    const CChildServer::EStart eStart = m_process.Start(
+        {s_szNginx, "-p", strPrefix + "/", "-c", strConf, "-e", strErrorLog}, nPort);
+    if (eStart == CChildServer::STARTED) {
+        m_nPort = nPort;
+        return true;
     }
-    if (nPid == 0) {
-        execl(s_szNginx, s_szNginx, "-p", strPrefixArg.c_str(), "-c", strConf.c_str(),
-              "-e", strErrorLog.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    m_nPid = nPid;
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < tEnd) {
-        int nStatus = 0;
-        if (waitpid(m_nPid, &nStatus, WNOHANG) == m_nPid) {
-            m_nPid = -1;
-            m_strError = "nginx exited at start: " + ReadWholeFile(strErrorLog);
-            return false;
-        }
-        if (CanConnect(nPort)) {
-            m_nPort = nPort;
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    m_strError = "nginx did not accept connections within 10 s: " + ReadWholeFile(strErrorLog);
-    Stop();
+    m_strError = eStart == CChildServer::EXITED ? "nginx exited at start: "
+                 : eStart == CChildServer::SILENT ? "nginx did not accept connections within 10 s: "
+                                                  : "fork failed: ";
+    m_strError += ReadWholeFile(strErrorLog);
     return false;
-}
-
-void CNginxServer::Stop()
-{
-    if (m_nPid <= 0)
-        return;
-    // Fast shutdown: a graceful one would wait for kept-alive clients.
-    kill(m_nPid, SIGTERM);
-    int nStatus = 0;
-    while (waitpid(m_nPid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
-    m_nPid = -1;
 }

@@ -3,11 +3,11 @@
 // directory; stopped and removed again by the destructor.
 #pragma once
 
+#include "ChildServer.h"
 #include "TempDir.h"
 
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 class CNginxServer
 {
@@ -26,7 +26,7 @@ public:
     bool Start(std::string_view strServerConfig = "", std::string_view strHttpConfig = "");
     // The directory nginx runs in; its document root is GetPrefix() + "/html".
     const std::string& GetPrefix() const { return m_dir.GetPath(); }
-    void Stop();
+    void Stop() { m_process.Stop(); }
 
     int GetPort() const { return m_nPort; }
     std::string GetUrl(std::string_view strPath = "/") const;
@@ -36,7 +36,7 @@ private:
     bool StartOnPort(int nPort, std::string_view strServerConfig, std::string_view strHttpConfig);
 
     CTempDir    m_dir;  // Prefix: nginx.conf, logs, temp paths, html/.
-    pid_t       m_nPid = -1;
+    CChildServer m_process;
     int         m_nPort = 0;
     std::string m_strError;
 };
