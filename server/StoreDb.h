@@ -25,6 +25,20 @@ struct StoredTask {
     std::string strBlob;  // Base-32 text as the client sent it.
 };
 
+// A task id with the number that grows whenever the task is saved.
+struct StoredTaskVersion {
+    std::string strId;
+    std::int64_t nVersion = 0;
+};
+
+// A lease as the database keeps it: the task, its fencing number and when
+// the lease ends (milliseconds since the epoch).
+struct StoredLease {
+    std::string strId;
+    std::int64_t nFence = 0;
+    std::int64_t nExpiresMs = 0;
+};
+
 // What one account may keep: tasks, and bytes of keys and blobs together.
 struct TaskQuota {
     std::int64_t nMaxTasks = 0;
@@ -73,6 +87,39 @@ public:
     // Ids in the order the tasks were added; nullopt on a database error.
     std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount);
     std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId);
+    // The account's ids in the order the tasks were added, each with its
+    // version (1 when added, one more with every update); nullopt on a
+    // database error.
+    std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t nAccount);
+
+    // Leases. A task is held by at most one holder at a time; a lease whose
+    // end passed may be granted to anyone. Every grant of a task gives it a
+    // fencing number one above the last one it ever had: the numbers are
+    // kept per task id beyond a release and beyond the task's deletion. Each
+    // call is one transaction; times are milliseconds since the epoch.
+    //
+    // Grants up to nWant of the account's tasks that nobody holds, in the
+    // order they were added, to strHolder until nNowMs + nTtlMs. Tasks the
+    // holder already holds are not granted again. nullopt on a database error.
+    std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t nAccount, const std::string& strHolder,
+                                                       int nWant, std::int64_t nNowMs, std::int64_t nTtlMs);
+    // Grants one task of the account: granted is empty when there is no such
+    // task or another holder has it. A task the holder has already is
+    // renewed (same fencing number, new end). False on a database error.
+    bool LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                   std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted);
+    // Moves the end of each lease (id and fencing number) that strHolder
+    // still has to nNowMs + nTtlMs; returns those renewed. A lease that
+    // passed its end but was granted to nobody else since is still the
+    // holder's; one granted again (a newer fence), released, or whose task
+    // was deleted is missing. nullopt on a database error.
+    std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                        const std::vector<StoredLease>& aHeld, std::int64_t nNowMs,
+                                                        std::int64_t nTtlMs);
+    // Gives a lease up at once; false when strHolder did not have the task
+    // under nFence (or on a database error).
+    bool ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                      std::int64_t nFence);
 
     // The last SQLite error message, for the log.
     std::string GetLastError();
@@ -86,6 +133,12 @@ private:
     bool Exec(const char* pszSql);
     // Gives a file made before tasks had a size column one, filled in.
     bool AddSizeColumn();
+    // Gives a file made before tasks had versions a version column (1).
+    bool AddVersionColumn();
+    // Grants the task (which exists) to strHolder under a fresh fencing
+    // number; inside a transaction.
+    std::optional<StoredLease> GrantLocked(const std::string& strId, const std::string& strHolder,
+                                           std::int64_t nExpiresMs);
     // The account's task count and bytes; false on a database error.
     bool GetUsage(std::int64_t nAccount, std::int64_t& nTasks, std::int64_t& nBytes);
     // Runs a statement that returns no rows; the number of changed rows in

@@ -81,6 +81,10 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     route("/qx/taskdata.asp", &CStoreService::LoadTask, false);
     route("/qx/savetask.asp", &CStoreService::SaveTask, false);
     route("/qx/deltask.asp", &CStoreService::DeleteTask, false);
+    route("/qx/taskver.asp", &CStoreService::ListTaskVersions, false);
+    route("/qx/lease.asp", &CStoreService::LeaseTasks, false);
+    route("/qx/renew.asp", &CStoreService::RenewLeases, false);
+    route("/qx/release.asp", &CStoreService::ReleaseLease, false);
 
     if (nPort == 0) {
         m_nPort = pServer->bind_to_any_port(strHost);
