@@ -35,6 +35,7 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     limits.nPerAddress = m_options.nConnectionsPerAddress;
     limits.nMaxOpen = m_options.nMaxConnections;
     limits.nHeaderSeconds = m_options.nHeaderSeconds;
+    limits.aTrustedProxies = m_options.aTrustedProxies;
     auto pServer = std::make_unique<CGuardedHttpServer>(limits);
     // The library's default also sets SO_REUSEPORT, which would let a second
     // server, perhaps on another database file, share the port silently.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quarvex {
 
@@ -39,6 +40,10 @@ struct StoreOptions {
     int nConnectionsPerAddress = 16;
     int nMaxConnections = 512;
     int nHeaderSeconds = 5;
+    // Proxies in front of the store (IPv4 or IPv6 addresses): for their
+    // connections the client's address, for the caps per address and the
+    // login throttle, is taken from X-Forwarded-For.
+    std::vector<std::string> aTrustedProxies;
     // What one account may keep, far beyond what any user's definitions
     // take: saves past either limit are answered FAILED.
     std::int64_t nMaxTasksPerAccount = 10000;
