@@ -27,6 +27,7 @@ public:
     QLineEdit* m_pHostConnections;  // general/hostconnections
     QLineEdit* m_pHostInterval;     // general/hostinterval, ms
     QLineEdit* m_pProxy;            // general/proxy
+    QCheckBox* m_pKeepRecords;      // general/keeprecords, on unless "0"
 
     void accept() override;
 

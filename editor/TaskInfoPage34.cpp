@@ -381,11 +381,13 @@ CTaskInfoPageAdvanced::CTaskInfoPageAdvanced(CTaskInfoSheet* pSheet, CMarkupDoc*
 {
     auto* pLayout = new QVBoxLayout(this);
     auto* pForm = new QFormLayout;
+    auto* pRecordForm = new QFormLayout;
     for (const SAdvancedKey& key : GetAdvancedKeys()) {
         auto* pEdit = new QLineEdit(this);
         pEdit->setObjectName(QString::fromUtf8(key.pszKey));
         pEdit->setPlaceholderText(QString::fromUtf8(key.pszHint));
-        pForm->addRow(QString::fromUtf8(key.pszLabel), pEdit);
+        pEdit->setToolTip(QString::fromUtf8(key.pszHint));
+        (key.bRecords ? pRecordForm : pForm)->addRow(QString::fromUtf8(key.pszLabel), pEdit);
         m_apValues.push_back(pEdit);
     }
     m_pHeaders = new QPlainTextEdit(this);
@@ -396,6 +398,15 @@ CTaskInfoPageAdvanced::CTaskInfoPageAdvanced(CTaskInfoSheet* pSheet, CMarkupDoc*
     pLayout->addLayout(pForm);
     pLayout->addWidget(MakeHint(this, QStringLiteral("这些设置用于页面请求、链接网页和链接文件。Host、Content-Length、"
                                                      "Transfer-Encoding和Connection不能由任务设置。")));
+    if (pRecordForm->rowCount() > 0) {
+        auto* pRecords = new QGroupBox(QStringLiteral("已保存的记录"), this);
+        pRecords->setLayout(pRecordForm);
+        pLayout->addWidget(pRecords);
+        pLayout->addWidget(MakeHint(this, QStringLiteral("已保存的记录在程序重新启动后仍然保留，只有真正的新记录才被"
+                                                         "当作新记录处理。没有关键字段的任务不检测变化。")));
+    } else {
+        delete pRecordForm;
+    }
     pLayout->addStretch();
 }
 

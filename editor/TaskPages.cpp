@@ -230,6 +230,13 @@ const std::vector<SAdvancedKey>& GetAdvancedKeys()
         {KEY_RETRIES, "失败重试次数：", "空或0：不重试（连接失败、超时、5xx或429时重试）"},
         {KEY_RETRYDELAY, "首次重试等待(秒)：", "空或0：1秒，此后每次加倍"},
         {KEY_ROBOTS, "遵守robots.txt：", "1：遵守；空或0：不理会"},
+        {"changes", "检测记录变化：", "1：每次比较已保存记录的其他列，有变化的记录被更新；空或0：只处理新记录",
+         KEY_GENERAL, true},
+        {"gone", "记录消失次数：", "连续这么多次成功摘取都未见到的记录视为已消失；空或0：从不", KEY_GENERAL, true},
+        {"postchanges", "变化的记录再次POST：", "1：有变化的记录再次发送WEB POST；空或0：只发送新记录", KEY_NETWORK,
+         true},
+        {"updatechanges", "变化的记录更新数据库：", "1：按关键字段更新数据库中的行；空或0：只插入新记录",
+         KEY_DATABASE, true},
     };
     return s_aKeys;
 }
@@ -237,9 +244,9 @@ const std::vector<SAdvancedKey>& GetAdvancedKeys()
 void ReadAdvancedPage(const CMarkupDoc& doc, SAdvancedPage& page)
 {
     page.aValues.clear();
-    const CMarkupNode* pNetwork = FindSection(doc, KEY_NETWORK);
     for (const SAdvancedKey& key : GetAdvancedKeys())
-        page.aValues.push_back(Text(pNetwork, key.pszKey));
+        page.aValues.push_back(Text(FindSection(doc, key.pszSection), key.pszKey));
+    const CMarkupNode* pNetwork = FindSection(doc, KEY_NETWORK);
     page.aHeaders = GetNameValueList(pNetwork, KEY_HEADER);
 }
 
@@ -284,15 +291,12 @@ std::vector<NameValue> ParseHeaderLines(std::string_view text)
 void WriteAdvancedPage(CMarkupDoc& doc, const SAdvancedPage& page)
 {
     const std::vector<SAdvancedKey>& aKeys = GetAdvancedKeys();
-    CMarkupNode* pNetwork = nullptr;
     for (size_t i = 0; i < aKeys.size() && i < page.aValues.size(); ++i) {
-        const CMarkupNode* pOld = FindSection(doc, KEY_NETWORK);
+        const CMarkupNode* pOld = FindSection(doc, aKeys[i].pszSection);
         const bool bPresent = pOld != nullptr && pOld->FindChild(aKeys[i].pszKey) != nullptr;
         if (page.aValues[i].empty() && !bPresent)
             continue;
-        if (pNetwork == nullptr)
-            pNetwork = FindOrAppendChild(EnsureTaskRoot(doc), KEY_NETWORK);
-        SetKeyText(pNetwork, aKeys[i].pszKey, page.aValues[i]);
+        SetKeyText(FindOrAppendChild(EnsureTaskRoot(doc), aKeys[i].pszSection), aKeys[i].pszKey, page.aValues[i]);
     }
     const CMarkupNode* pOld = FindSection(doc, KEY_NETWORK);
     if (!page.aHeaders.empty() || (pOld != nullptr && pOld->FindChild(KEY_HEADER) != nullptr))

@@ -89,12 +89,15 @@ void WriteDatabasePage(CMarkupDoc& doc, const SDatabasePage& page);
 std::vector<std::string> BuildValueChoices(const CMarkupDoc& doc);
 
 // ---- 高级 ----
-// Keys under root@network that the engine reads beyond the basic ones. Each
-// entry is one line of the page; the list grows as the engine learns keys.
+// Keys that the engine reads beyond the basic ones. Each entry is one line of
+// the page; the list grows as the engine learns keys. Request keys come
+// first (root@network), then the keys of the kept records.
 struct SAdvancedKey {
-    const char* pszKey;    // Key under root@network.
+    const char* pszKey;    // Key under its section.
     const char* pszLabel;  // Label on the page.
     const char* pszHint;   // What an empty value means.
+    const char* pszSection = KEY_NETWORK;  // root@<section>
+    bool bRecords = false;                 // Shown under "记录" rather than with the request.
 };
 const std::vector<SAdvancedKey>& GetAdvancedKeys();
 

@@ -516,6 +516,8 @@ void CAppTest::configDialogListsAndOk()
         dialog.m_pSavePassword->setChecked(true);
         dialog.m_pHostConnections->setText("4");
         dialog.m_pProxy->setText(" http://proxy.corp:3128 ");
+        QVERIFY2(dialog.m_pKeepRecords->isChecked(), "records are kept unless the file says \"0\"");
+        dialog.m_pKeepRecords->setChecked(false);
 
         QString strMessage;
         CModalDriver driver({ AnswerBox(&strMessage) });
@@ -532,6 +534,7 @@ void CAppTest::configDialogListsAndOk()
         QCOMPARE(settings.GetGeneralKey("hostconnections"), std::string("4"));
         QCOMPARE(settings.GetGeneralKey("hostinterval"), std::string());
         QCOMPARE(settings.GetGeneralKey("proxy"), std::string("http://proxy.corp:3128"));
+        QCOMPARE(settings.GetGeneralKey("keeprecords"), std::string("0"));
     }
     {
         // "<" moves the selected entry back; "<<" the rest; then no taskid.
@@ -542,10 +545,17 @@ void CAppTest::configDialogListsAndOk()
         QCOMPARE(dialog.m_pAvailable->count(), 1);
         QTest::mouseClick(dialog.findChild<QPushButton*>("1024"), Qt::LeftButton);
         QCOMPARE(dialog.m_pAvailable->count(), 5);
+        QVERIFY(!dialog.m_pKeepRecords->isChecked());
+        dialog.m_pKeepRecords->setChecked(true);
         CModalDriver driver({ AnswerBox(nullptr) });
         dialog.accept();
     }
     QCOMPARE(ids(), std::vector<std::string>());
+    {
+        CSettings settings;
+        settings.Load(strPath);
+        QCOMPARE(settings.GetGeneralKey("keeprecords"), std::string("1"));
+    }
 
     // A file that cannot be written is reported, never announced as changed.
     {

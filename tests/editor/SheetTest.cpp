@@ -370,4 +370,31 @@ TEST(SheetTest, AdvancedPageWritesTheEngineKeys)
     EXPECT_EQ(strText.find("retrydelay"), std::string::npos) << strText;
 }
 
+TEST(SheetTest, AdvancedPageWritesTheRecordKeysToTheirSections)
+{
+    TSheet t("<root><general><taskname>t</taskname><frequence>60</frequence><gone>4</gone></general>"
+             "<network><url>http://h/</url></network></root>");
+    t.sheet.GetTabs()->setCurrentIndex(4);
+    QWidget* pPage = t.sheet.GetTabs()->widget(4);
+    EXPECT_EQ(Child<QLineEdit>(pPage, "gone")->text(), QStringLiteral("4"));
+    EXPECT_EQ(Child<QLineEdit>(pPage, "changes")->text(), QString());
+    Child<QLineEdit>(pPage, "changes")->setText("1");
+    Child<QLineEdit>(pPage, "gone")->setText("3");
+    Child<QLineEdit>(pPage, "postchanges")->setText("1");
+    Child<QLineEdit>(pPage, "updatechanges")->setText("1");
+    EXPECT_EQ(OkRefusal(t), QString());
+    const CMarkupDoc& doc = t.sheet.GetDocument();
+    const CMarkupNode* pRoot = doc.FindTopLevel(KEY_ROOT);
+    ASSERT_NE(pRoot, nullptr);
+    const auto key = [&](const char* pszSection, const char* pszKey) {
+        return std::string(GetKeyText(pRoot->FindChild(pszSection), pszKey));
+    };
+    const std::string strText = TextOf(doc);
+    EXPECT_EQ(key(KEY_GENERAL, "changes"), "1") << strText;
+    EXPECT_EQ(key(KEY_GENERAL, "gone"), "3") << strText;
+    EXPECT_EQ(key(KEY_NETWORK, "postchanges"), "1") << strText;
+    EXPECT_EQ(key(KEY_DATABASE, "updatechanges"), "1") << strText;
+    EXPECT_EQ(strText.find("<updatechanges>"), strText.rfind("<updatechanges>")) << "one element: " << strText;
+}
+
 } // namespace
