@@ -32,6 +32,11 @@ public:
     virtual void OnLog(const std::string& /*strLine*/) {}
     // A pass ended: whether the page was fetched, records seen and new.
     virtual void OnPassEnd(bool /*bFetched*/, int /*nSeen*/, int /*nNew*/) {}
+    // Why the OnPassEnd that follows parsed no page although nothing failed:
+    // the page was unchanged (304), or robots.txt forbade it. Watchers that
+    // judge a task by its yield count such passes for nothing.
+    enum class EPassNote { NOT_MODIFIED, ROBOTS_REFUSED };
+    virtual void OnPassNote(EPassNote /*eNote*/) {}
     // The worker thread has ended; nothing more follows until the next start.
     virtual void OnStopped() {}
 };
