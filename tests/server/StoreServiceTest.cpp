@@ -513,8 +513,6 @@ TEST_F(StoreServiceTest, AdministrationAndReopening)
 
 TEST_F(StoreServiceTest, VersionsGrowWithEverySaveAndStayInTheAccount)
 {
-    if (StoreTestsOnPostgres())
-        GTEST_SKIP() << "versions and leases are not kept on PostgreSQL yet";
     const std::string strAlice = Token(Login("alice", "alice-pw"));
     const std::string strBob = Token(Login("bob", "bob-pw"));
     EXPECT_EQ(Versions(strAlice), CStoreService::EMPTY_LIST);
@@ -541,8 +539,6 @@ TEST_F(StoreServiceTest, VersionsGrowWithEverySaveAndStayInTheAccount)
 
 TEST_F(StoreServiceTest, LeasesGoToOneHolderAtATimeAndExpire)
 {
-    if (StoreTestsOnPostgres())
-        GTEST_SKIP() << "versions and leases are not kept on PostgreSQL yet";
     const std::string strAlice = Token(Login("alice", "alice-pw"));
     const std::string strBob = Token(Login("bob", "bob-pw"));
     const std::string strA = Add(strAlice, "<root>a</root>");
@@ -584,8 +580,6 @@ TEST_F(StoreServiceTest, LeasesGoToOneHolderAtATimeAndExpire)
 
 TEST_F(StoreServiceTest, FencingNumbersNeverRepeatForATaskId)
 {
-    if (StoreTestsOnPostgres())
-        GTEST_SKIP() << "versions and leases are not kept on PostgreSQL yet";
     const std::string strAlice = Token(Login("alice", "alice-pw"));
     const std::string strId = Add(strAlice, "<root>a</root>");
     ASSERT_EQ(strId.size(), 38u);
@@ -617,8 +611,6 @@ TEST_F(StoreServiceTest, FencingNumbersNeverRepeatForATaskId)
 
 TEST_F(StoreServiceTest, OneNamedTaskIsLeasedOrRenewedByItsHolder)
 {
-    if (StoreTestsOnPostgres())
-        GTEST_SKIP() << "versions and leases are not kept on PostgreSQL yet";
     const std::string strAlice = Token(Login("alice", "alice-pw"));
     const std::string strBob = Token(Login("bob", "bob-pw"));
     const std::string strA = Add(strAlice, "<root>a</root>");
@@ -639,8 +631,6 @@ TEST_F(StoreServiceTest, OneNamedTaskIsLeasedOrRenewedByItsHolder)
 
 TEST_F(StoreServiceTest, HostileLeaseRequestsAreBoundedOrRefused)
 {
-    if (StoreTestsOnPostgres())
-        GTEST_SKIP() << "versions and leases are not kept on PostgreSQL yet";
     const std::string strAlice = Token(Login("alice", "alice-pw"));
     const std::string strId = Add(strAlice, "<root>a</root>");
     ASSERT_EQ(strId.size(), 38u);

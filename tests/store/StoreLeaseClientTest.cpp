@@ -6,6 +6,7 @@
 #include "StoreClient.h"
 
 #include "StoreServer.h"
+#include "PostgresServer.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -25,6 +26,8 @@ class StoreLeaseClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (StorePostgresMissing())
+            GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
         char szDir[] = "/tmp/qxlease-XXXXXX";
         ASSERT_NE(mkdtemp(szDir), nullptr);
         m_strDir = szDir;
@@ -44,7 +47,7 @@ protected:
             options.fnNow = [this] { return m_nNow.load(); };
         m_pServer = std::make_unique<CStoreServer>(options);
         std::string strError;
-        ASSERT_TRUE(m_pServer->Open(m_strDir + "/store.db", strError)) << strError;
+        ASSERT_TRUE(m_pServer->Open(StoreDbForTest(m_strDir), strError)) << strError;
         ASSERT_TRUE(m_pServer->GetService().AddUser("alice", "alice pw", strError)) << strError;
         ASSERT_TRUE(m_pServer->GetService().AddUser("bob", "bob pw", strError)) << strError;
         ASSERT_TRUE(m_pServer->Start("127.0.0.1", 0, strError, 4)) << strError;
