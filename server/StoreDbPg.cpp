@@ -187,12 +187,26 @@ public:
     CPgConnection& operator=(const CPgConnection&) = delete;
 
     bool IsBroken() const { return PQstatus(m_p.get()) != CONNECTION_OK; }
+    // Called when the pool lends the connection out again.
+    void Lend() { m_bUsed = false; }
 
     CPgResult Run(const char* pszSql, const CPgParams& params = CPgParams())
     {
         const std::vector<const char*> aValues = params.Values();
         CPgResult result(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
                                       params.Lengths(), params.Formats(), 1));
+        // A connection that waited in the pool may have been ended meanwhile
+        // (the database restarted, an administrator ended idle sessions).
+        // The first statement of a lending then never reached a server, so
+        // it is sent once more on a fresh connection.
+        if (!result.IsOk() && !m_bUsed && IsBroken()) {
+            PQreset(m_p.get());
+            if (!IsBroken() && PQresultStatus(CPgResultHolder(PQexec(m_p.get(), SESSION_SETTINGS)).get()) ==
+                                   PGRES_COMMAND_OK)
+                result = CPgResult(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
+                                                params.Lengths(), params.Formats(), 1));
+        }
+        m_bUsed = true;
         if (!result.IsOk()) {
             m_strState = result.State();
             m_db.SetLastError(PQerrorMessage(m_p.get()));
@@ -226,6 +240,7 @@ private:
     CStoreDbPg& m_db;
     std::unique_ptr<PGconn, Finish> m_p;
     std::string m_strState;  // SQLSTATE of the last failed statement.
+    bool m_bUsed = false;    // A statement ran since the pool lent it out.
 };
 
 CStoreDbPg::CLease::CLease(CStoreDbPg& db, std::unique_ptr<CPgConnection> pConn) : m_db(db), m_pConn(std::move(pConn))
@@ -248,6 +263,7 @@ CStoreDbPg::CLease CStoreDbPg::Acquire()
     if (!m_aIdle.empty()) {
         std::unique_ptr<CPgConnection> pConn = std::move(m_aIdle.back());
         m_aIdle.pop_back();
+        pConn->Lend();
         return CLease(*this, std::move(pConn));
     }
     ++m_nOpen;

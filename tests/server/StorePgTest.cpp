@@ -10,10 +10,12 @@
 #include "store/StoreClient.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sodium.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <latch>
 #include <memory>
@@ -349,4 +351,45 @@ TEST_F(StorePgTest, ALeaseOfOneTaskRenewsReleasesAndEndsWithItsTask)
     EXPECT_TRUE(renewed->empty());
     ASSERT_TRUE(pFirst->LeaseTask(*alice, "runner", strId, 4000, 5000, granted));
     EXPECT_FALSE(granted.has_value());
+}
+
+TEST_F(StorePgTest, EndedConnectionsAreMadeAgainAndALostDatabaseIsAFailedReply)
+{
+    std::unique_ptr<CStoreService> pService = MakeService();
+    std::string strError;
+    ASSERT_TRUE(pService->AddUser("alice", "alice-pw", strError)) << strError;
+    const std::string strToken = Login(*pService, "alice", "alice-pw");
+    ASSERT_EQ(strToken.size(), 32u);
+    ASSERT_EQ(Add(*pService, strToken, "<root/>").size(), 38u);
+
+    // An administrator ends every session of the store (as a restart of the
+    // database does): the next requests are answered all the same.
+    {
+        CPostgresServer* pServer = SharedPostgresServer(strError);
+        ASSERT_NE(pServer, nullptr);
+        PGconn* pAdmin = PQconnectdb(pServer->Uri("postgres").c_str());
+        PGresult* pResult = PQexec(pAdmin, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                                           " WHERE application_name = 'quarvex-store'");
+        EXPECT_EQ(PQresultStatus(pResult), PGRES_TUPLES_OK) << PQerrorMessage(pAdmin);
+        PQclear(pResult);
+        PQfinish(pAdmin);
+    }
+    EXPECT_EQ(pService->ListTasks({ { "udata1", strToken } }).size(), 39u);
+    EXPECT_EQ(Add(*pService, strToken, "<root/>").size(), 38u);
+
+    // A database server that is gone: replies say "failed", at once.
+    CPostgresServer own;
+    ASSERT_TRUE(own.Start(strError)) << strError;
+    m_strUri = own.CreateDatabase(strError);
+    ASSERT_FALSE(m_strUri.empty()) << strError;
+    pService = MakeService();
+    ASSERT_TRUE(pService->AddUser("bob", "bob-pw", strError)) << strError;
+    const std::string strBob = Login(*pService, "bob", "bob-pw");
+    ASSERT_EQ(strBob.size(), 32u);
+    own.Stop();
+    const auto tStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(pService->ListTasks({ { "udata1", strBob } }), CStoreService::FAILED);
+    EXPECT_EQ(Add(*pService, strBob, "<root/>"), CStoreService::FAILED);
+    EXPECT_EQ(Login(*pService, "bob", "bob-pw"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(10));
 }
