@@ -22,6 +22,20 @@ struct StoredTask {
     std::string strBlob;  // Base-32 text as the client sent it.
 };
 
+// A task id with the number that grows whenever the task is saved.
+struct StoredTaskVersion {
+    std::string strId;
+    std::int64_t nVersion = 0;
+};
+
+// A lease as the database keeps it: the task, its fencing number and when
+// the lease ends (milliseconds since the epoch).
+struct StoredLease {
+    std::string strId;
+    std::int64_t nFence = 0;
+    std::int64_t nExpiresMs = 0;
+};
+
 // What one account may keep: tasks, and bytes of keys and blobs together.
 struct TaskQuota {
     std::int64_t nMaxTasks = 0;
@@ -89,6 +103,59 @@ public:
     // Ids in the order the tasks were added; nullopt on a database error.
     virtual std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) = 0;
     virtual std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) = 0;
+
+    // The account's ids in the order the tasks were added, each with its
+    // version (1 when added, one more with every update); nullopt on a
+    // database error.
+    virtual std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t /*nAccount*/)
+    {
+        return std::nullopt;
+    }
+
+    // Leases. A task is held by at most one holder at a time; a lease whose
+    // end passed may be granted to anyone. Every grant of a task gives it a
+    // fencing number one above the last one it ever had: the numbers are
+    // kept per task id beyond a release and beyond the task's deletion. Each
+    // call is one transaction; times are milliseconds since the epoch. A
+    // database that keeps no leases refuses them all.
+    //
+    // Grants up to nWant of the account's tasks that nobody holds, in the
+    // order they were added, to strHolder until nNowMs + nTtlMs. Tasks the
+    // holder already holds are not granted again. nullopt on a database error.
+    virtual std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t /*nAccount*/,
+                                                               const std::string& /*strHolder*/, int /*nWant*/,
+                                                               std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/)
+    {
+        return std::nullopt;
+    }
+    // Grants one task of the account: granted is empty when there is no such
+    // task or another holder has it. A task the holder has already is
+    // renewed (same fencing number, new end). False on a database error.
+    virtual bool LeaseTask(std::int64_t /*nAccount*/, const std::string& /*strHolder*/, const std::string& /*strId*/,
+                           std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/, std::optional<StoredLease>& granted)
+    {
+        granted.reset();
+        return false;
+    }
+    // Moves the end of each lease (id and fencing number) that strHolder
+    // still has to nNowMs + nTtlMs; returns those renewed. A lease that
+    // passed its end but was granted to nobody else since is still the
+    // holder's; one granted again (a newer fence), released, or whose task
+    // was deleted is missing. nullopt on a database error.
+    virtual std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t /*nAccount*/,
+                                                                const std::string& /*strHolder*/,
+                                                                const std::vector<StoredLease>& /*aHeld*/,
+                                                                std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/)
+    {
+        return std::nullopt;
+    }
+    // Gives a lease up at once; false when strHolder did not have the task
+    // under nFence (or on a database error).
+    virtual bool ReleaseLease(std::int64_t /*nAccount*/, const std::string& /*strHolder*/,
+                              const std::string& /*strId*/, std::int64_t /*nFence*/)
+    {
+        return false;
+    }
 
     // A login throttle kept in this database, shared by every store server
     // on it; null when one process serves the database and keeps its own

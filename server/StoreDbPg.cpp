@@ -51,8 +51,19 @@ const char* const s_apszSchema[] = {
     " blob BYTEA NOT NULL,"
     " created BIGINT NOT NULL,"
     " updated BIGINT NOT NULL,"
-    " size BIGINT NOT NULL DEFAULT 0)",
+    " size BIGINT NOT NULL DEFAULT 0,"
+    " version BIGINT NOT NULL DEFAULT 1)",
+    // Databases made before tasks had versions: every task starts at 1.
+    "ALTER TABLE tasks ADD COLUMN IF NOT EXISTS version BIGINT NOT NULL DEFAULT 1",
     "CREATE INDEX IF NOT EXISTS tasks_account ON tasks(account, seq)",
+    // One row per task id ever leased. Rows outlive releases and the task
+    // itself, so a fencing number is never handed out twice; a lease counts
+    // only while its task exists in the asking account.
+    "CREATE TABLE IF NOT EXISTS leases("
+    " guid BYTEA PRIMARY KEY,"
+    " holder BYTEA NOT NULL DEFAULT ''::bytea,"
+    " fence BIGINT NOT NULL DEFAULT 0,"
+    " expires BIGINT NOT NULL DEFAULT 0)",
     "CREATE TABLE IF NOT EXISTS login_failures("
     " kind BYTEA NOT NULL,"
     " key BYTEA NOT NULL,"
@@ -176,12 +187,26 @@ public:
     CPgConnection& operator=(const CPgConnection&) = delete;
 
     bool IsBroken() const { return PQstatus(m_p.get()) != CONNECTION_OK; }
+    // Called when the pool lends the connection out again.
+    void Lend() { m_bUsed = false; }
 
     CPgResult Run(const char* pszSql, const CPgParams& params = CPgParams())
     {
         const std::vector<const char*> aValues = params.Values();
         CPgResult result(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
                                       params.Lengths(), params.Formats(), 1));
+        // A connection that waited in the pool may have been ended meanwhile
+        // (the database restarted, an administrator ended idle sessions).
+        // The first statement of a lending then never reached a server, so
+        // it is sent once more on a fresh connection.
+        if (!result.IsOk() && !m_bUsed && IsBroken()) {
+            PQreset(m_p.get());
+            if (!IsBroken() && PQresultStatus(CPgResultHolder(PQexec(m_p.get(), SESSION_SETTINGS)).get()) ==
+                                   PGRES_COMMAND_OK)
+                result = CPgResult(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
+                                                params.Lengths(), params.Formats(), 1));
+        }
+        m_bUsed = true;
         if (!result.IsOk()) {
             m_strState = result.State();
             m_db.SetLastError(PQerrorMessage(m_p.get()));
@@ -215,6 +240,7 @@ private:
     CStoreDbPg& m_db;
     std::unique_ptr<PGconn, Finish> m_p;
     std::string m_strState;  // SQLSTATE of the last failed statement.
+    bool m_bUsed = false;    // A statement ran since the pool lent it out.
 };
 
 CStoreDbPg::CLease::CLease(CStoreDbPg& db, std::unique_ptr<CPgConnection> pConn) : m_db(db), m_pConn(std::move(pConn))
@@ -237,6 +263,7 @@ CStoreDbPg::CLease CStoreDbPg::Acquire()
     if (!m_aIdle.empty()) {
         std::unique_ptr<CPgConnection> pConn = std::move(m_aIdle.back());
         m_aIdle.pop_back();
+        pConn->Lend();
         return CLease(*this, std::move(pConn));
     }
     ++m_nOpen;
@@ -348,10 +375,17 @@ bool CStoreDbPg::SetPasswordHash(const std::string& strName, const std::string& 
 bool CStoreDbPg::DeleteAccount(const std::string& strName)
 {
     CLease conn = Acquire();
-    if (!conn)
-        return false;
-    const CPgResult del = conn->Run("DELETE FROM accounts WHERE name_key = $1", CPgParams().Bytes(LowerAscii(strName)));
-    return del.IsOk() && del.Changed() > 0;
+    return conn && conn->Transact([&] {
+        // The fencing numbers stay; the leases end with the tasks.
+        const std::string strKey = LowerAscii(strName);
+        if (!conn->Run("UPDATE leases SET holder = ''::bytea, expires = 0 WHERE guid IN (SELECT guid FROM tasks"
+                       " WHERE account = (SELECT id FROM accounts WHERE name_key = $1))",
+                       CPgParams().Bytes(strKey))
+                 .IsOk())
+            return false;
+        const CPgResult del = conn->Run("DELETE FROM accounts WHERE name_key = $1", CPgParams().Bytes(strKey));
+        return del.IsOk() && del.Changed() > 0;
+    });
 }
 
 std::optional<StoreAccount> CStoreDbPg::FindAccount(const std::string& strName)
@@ -480,7 +514,8 @@ bool CStoreDbPg::UpdateTask(std::int64_t nAccount, const std::string& strId, con
                 return false;
         }
         const CPgResult upd =
-            conn->Run("UPDATE tasks SET key = $1, blob = $2, updated = $3, size = $4 WHERE guid = $5 AND account = $6",
+            conn->Run("UPDATE tasks SET key = $1, blob = $2, updated = $3, size = $4, version = version + 1"
+                      " WHERE guid = $5 AND account = $6",
                       CPgParams().Bytes(task.strKey).Bytes(task.strBlob).Int(nNow).Int(nSize).Bytes(strId).Int(nAccount));
         return upd.IsOk() && upd.Changed() == 1;
     });
@@ -489,11 +524,15 @@ bool CStoreDbPg::UpdateTask(std::int64_t nAccount, const std::string& strId, con
 bool CStoreDbPg::DeleteTask(std::int64_t nAccount, const std::string& strId)
 {
     CLease conn = Acquire();
-    if (!conn)
-        return false;
-    const CPgResult del =
-        conn->Run("DELETE FROM tasks WHERE guid = $1 AND account = $2", CPgParams().Bytes(strId).Int(nAccount));
-    return del.IsOk() && del.Changed() == 1;
+    return conn && conn->Transact([&] {
+        const CPgResult del =
+            conn->Run("DELETE FROM tasks WHERE guid = $1 AND account = $2", CPgParams().Bytes(strId).Int(nAccount));
+        if (!del.IsOk() || del.Changed() != 1)
+            return false;
+        // A lease on a deleted task is gone; its fencing number is kept.
+        return conn->Run("UPDATE leases SET holder = ''::bytea, expires = 0 WHERE guid = $1", CPgParams().Bytes(strId))
+            .IsOk();
+    });
 }
 
 std::optional<std::vector<std::string>> CStoreDbPg::ListTasks(std::int64_t nAccount)
@@ -521,6 +560,169 @@ std::optional<StoredTask> CStoreDbPg::LoadTask(std::int64_t nAccount, const std:
     if (!sel.IsOk() || sel.Rows() != 1)
         return std::nullopt;
     return StoredTask{ sel.Bytes(0, 0), sel.Bytes(0, 1) };
+}
+
+std::optional<std::vector<StoredTaskVersion>> CStoreDbPg::ListTaskVersions(std::int64_t nAccount)
+{
+    CLease conn = Acquire();
+    if (!conn)
+        return std::nullopt;
+    const CPgResult sel =
+        conn->Run("SELECT guid, version FROM tasks WHERE account = $1 ORDER BY seq", CPgParams().Int(nAccount));
+    if (!sel.IsOk())
+        return std::nullopt;
+    std::vector<StoredTaskVersion> aTasks;
+    aTasks.reserve(static_cast<std::size_t>(sel.Rows()));
+    for (int i = 0; i < sel.Rows(); ++i)
+        aTasks.push_back({ sel.Bytes(i, 0), sel.Int(i, 1) });
+    return aTasks;
+}
+
+namespace {
+
+// Grants a locked lease row to strHolder under the next fencing number.
+std::optional<StoredLease> Grant(CPgConnection& conn, const std::string& strId, const std::string& strHolder,
+                                 std::int64_t nExpiresMs)
+{
+    const CPgResult upd = conn.Run("UPDATE leases SET holder = $1, fence = fence + 1, expires = $2 WHERE guid = $3"
+                                   " RETURNING fence",
+                                   CPgParams().Bytes(strHolder).Int(nExpiresMs).Bytes(strId));
+    if (!upd.IsOk() || upd.Rows() != 1)
+        return std::nullopt;
+    return StoredLease{ strId, upd.Int(0, 0), nExpiresMs };
+}
+
+} // namespace
+
+std::optional<std::vector<StoredLease>> CStoreDbPg::LeaseTasks(std::int64_t nAccount, const std::string& strHolder,
+                                                               int nWant, std::int64_t nNowMs, std::int64_t nTtlMs)
+{
+    std::vector<StoredLease> aGranted;
+    if (nWant <= 0)
+        return aGranted;
+    CLease conn = Acquire();
+    if (!conn)
+        return std::nullopt;
+    // Tasks never leased get their row first, on its own: rows can be
+    // locked and skipped, missing rows cannot. It commits at once, so
+    // runners adding the same rows wait for each other only that long.
+    if (!conn->Run("INSERT INTO leases(guid) SELECT t.guid FROM tasks t WHERE t.account = $1"
+                   " AND NOT EXISTS (SELECT 1 FROM leases l WHERE l.guid = t.guid) ON CONFLICT DO NOTHING",
+                   CPgParams().Int(nAccount))
+             .IsOk())
+        return std::nullopt;
+    const bool bOk = conn->Transact([&] {
+        aGranted.clear();
+        // A row another runner is granting right now is skipped, not waited
+        // for; the lock is taken on the newest version of each row, whose
+        // holder and end are checked again before it is returned.
+        const CPgResult sel = conn->Run(
+            "SELECT l.guid FROM leases l JOIN tasks t ON t.guid = l.guid"
+            " WHERE t.account = $1 AND (l.holder = ''::bytea OR l.expires <= $2)"
+            " ORDER BY t.seq LIMIT $3 FOR UPDATE OF l SKIP LOCKED",
+            CPgParams().Int(nAccount).Int(nNowMs).Int(nWant));
+        if (!sel.IsOk())
+            return false;
+        for (int i = 0; i < sel.Rows(); ++i) {
+            std::optional<StoredLease> lease = Grant(*conn, sel.Bytes(i, 0), strHolder, nNowMs + nTtlMs);
+            if (!lease)
+                return false;
+            aGranted.push_back(std::move(*lease));
+        }
+        return true;
+    });
+    if (!bOk)
+        return std::nullopt;
+    return aGranted;
+}
+
+bool CStoreDbPg::LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                           std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted)
+{
+    granted.reset();
+    CLease conn = Acquire();
+    if (!conn)
+        return false;
+    std::optional<StoredLease> result;
+    const bool bOk = conn->Transact([&] {
+        result.reset();
+        const CPgResult task = conn->Run("SELECT 1 FROM tasks WHERE guid = $1 AND account = $2",
+                                         CPgParams().Bytes(strId).Int(nAccount));
+        if (!task.IsOk())
+            return false;
+        if (task.Rows() == 0)
+            return true;  // No such task in this account.
+        // One named task: waiting for another grant of it to finish is
+        // brief, and its answer is the one that counts.
+        if (!conn->Run("INSERT INTO leases(guid) VALUES($1) ON CONFLICT DO NOTHING", CPgParams().Bytes(strId)).IsOk())
+            return false;
+        const CPgResult sel = conn->Run("SELECT holder, fence, expires FROM leases WHERE guid = $1 FOR UPDATE",
+                                        CPgParams().Bytes(strId));
+        if (!sel.IsOk() || sel.Rows() != 1)
+            return false;
+        const std::string strOwner = sel.Bytes(0, 0);
+        const bool bHeld = !strOwner.empty() && sel.Int(0, 2) > nNowMs;
+        if (bHeld && strOwner != strHolder)
+            return true;
+        if (bHeld) {
+            // Asked again by its holder: a renewal, so a pass it runs under
+            // the number it has is not fenced off by its own request.
+            if (!conn->Run("UPDATE leases SET expires = $1 WHERE guid = $2",
+                           CPgParams().Int(nNowMs + nTtlMs).Bytes(strId))
+                     .IsOk())
+                return false;
+            result = StoredLease{ strId, sel.Int(0, 1), nNowMs + nTtlMs };
+            return true;
+        }
+        result = Grant(*conn, strId, strHolder, nNowMs + nTtlMs);
+        return result.has_value();
+    });
+    if (!bOk)
+        return false;
+    granted = std::move(result);
+    return true;
+}
+
+std::optional<std::vector<StoredLease>> CStoreDbPg::RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                                const std::vector<StoredLease>& aHeld,
+                                                                std::int64_t nNowMs, std::int64_t nTtlMs)
+{
+    CLease conn = Acquire();
+    if (!conn)
+        return std::nullopt;
+    std::vector<StoredLease> aKept;
+    const bool bOk = conn->Transact([&] {
+        aKept.clear();
+        for (const StoredLease& held : aHeld) {
+            // Every grant changes the number, so holder and number together
+            // say that nobody else had the task since.
+            const CPgResult upd = conn->Run(
+                "UPDATE leases SET expires = $1 WHERE guid = $2 AND holder = $3 AND fence = $4"
+                " AND guid IN (SELECT guid FROM tasks WHERE account = $5)",
+                CPgParams().Int(nNowMs + nTtlMs).Bytes(held.strId).Bytes(strHolder).Int(held.nFence).Int(nAccount));
+            if (!upd.IsOk())
+                return false;
+            if (upd.Changed() == 1)
+                aKept.push_back({ held.strId, held.nFence, nNowMs + nTtlMs });
+        }
+        return true;
+    });
+    if (!bOk)
+        return std::nullopt;
+    return aKept;
+}
+
+bool CStoreDbPg::ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                              std::int64_t nFence)
+{
+    CLease conn = Acquire();
+    if (!conn)
+        return false;
+    const CPgResult upd = conn->Run(
+        "UPDATE leases SET holder = ''::bytea, expires = 0 WHERE guid = $1 AND holder = $2 AND fence = $3"
+        " AND guid IN (SELECT guid FROM tasks WHERE account = $4)",
+        CPgParams().Bytes(strId).Bytes(strHolder).Int(nFence).Int(nAccount));
+    return upd.IsOk() && upd.Changed() == 1;
 }
 
 namespace {

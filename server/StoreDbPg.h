@@ -53,6 +53,20 @@ public:
     std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) override;
     std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) override;
 
+    std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t nAccount) override;
+    // Runners asking at once are not made to wait for each other: each
+    // skips the leases another is granting at that moment and takes the
+    // next free tasks (SELECT ... FOR UPDATE SKIP LOCKED).
+    std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t nAccount, const std::string& strHolder, int nWant,
+                                                       std::int64_t nNowMs, std::int64_t nTtlMs) override;
+    bool LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId, std::int64_t nNowMs,
+                   std::int64_t nTtlMs, std::optional<StoredLease>& granted) override;
+    std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                        const std::vector<StoredLease>& aHeld, std::int64_t nNowMs,
+                                                        std::int64_t nTtlMs) override;
+    bool ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                      std::int64_t nFence) override;
+
     std::unique_ptr<ILoginThrottle> MakeSharedThrottle(const std::string& strKind, int nFreeFailures,
                                                        std::int64_t nBaseSeconds, std::int64_t nMaxSeconds) override;
 

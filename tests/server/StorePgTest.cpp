@@ -10,10 +10,12 @@
 #include "store/StoreClient.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sodium.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <latch>
 #include <memory>
@@ -226,4 +228,168 @@ TEST_F(StorePgTest, TwoStoreProgramsServeOneDatabase)
     std::vector<std::string> aIds;
     ASSERT_TRUE(first.ListTasks(aIds));
     EXPECT_EQ(aIds.size(), 2u);
+}
+
+namespace {
+
+std::unique_ptr<IStoreDb> OpenDb(const std::string& strUri)
+{
+    std::unique_ptr<IStoreDb> pDb = MakeStoreDb(strUri);
+    std::string strError;
+    EXPECT_TRUE(pDb->Open(strUri, strError)) << strError;
+    return pDb;
+}
+
+} // namespace
+
+TEST_F(StorePgTest, RunnersLeasingTogetherThroughTwoServersNeverShareATask)
+{
+    std::unique_ptr<IStoreDb> pFirst = OpenDb(m_strUri);
+    std::unique_ptr<IStoreDb> pSecond = OpenDb(m_strUri);
+    const std::optional<std::int64_t> account = pFirst->EnsureAccount("alice");
+    ASSERT_TRUE(account.has_value());
+    std::vector<std::string> aIds;
+    for (int i = 0; i < 40; ++i) {
+        aIds.push_back(MakeTaskId());
+        ASSERT_TRUE(pFirst->AddTask(*account, aIds.back(), { MakeBlobKey(), "" }, 1)) << pFirst->GetLastError();
+    }
+    const std::int64_t nNowMs = 1700000000000;
+
+    // Four runners, two on each server, each asking for up to 7 tasks at a
+    // time until nothing is left.
+    std::vector<std::vector<StoredLease>> aGranted(4);
+    std::latch start(4);
+    std::vector<std::thread> aThreads;
+    for (int r = 0; r < 4; ++r) {
+        aThreads.emplace_back([&, r] {
+            IStoreDb& db = r % 2 == 0 ? *pFirst : *pSecond;
+            start.arrive_and_wait();
+            for (;;) {
+                const std::optional<std::vector<StoredLease>> got =
+                    db.LeaseTasks(*account, "runner" + std::to_string(r), 7, nNowMs, 60000);
+                ASSERT_TRUE(got.has_value()) << db.GetLastError();
+                if (got->empty())
+                    break;
+                aGranted[static_cast<std::size_t>(r)].insert(aGranted[static_cast<std::size_t>(r)].end(),
+                                                            got->begin(), got->end());
+            }
+        });
+    }
+    for (std::thread& thread : aThreads)
+        thread.join();
+    std::vector<std::string> aAll;
+    for (const auto& aLeases : aGranted) {
+        for (const StoredLease& lease : aLeases) {
+            aAll.push_back(lease.strId);
+            EXPECT_EQ(lease.nFence, 1) << lease.strId;
+            EXPECT_EQ(lease.nExpiresMs, nNowMs + 60000);
+        }
+    }
+    std::sort(aAll.begin(), aAll.end());
+    std::vector<std::string> aSorted = aIds;
+    std::sort(aSorted.begin(), aSorted.end());
+    EXPECT_EQ(aAll, aSorted);  // each task once, none left out
+
+    // runner0's leases run out; runner1 takes them over under new numbers,
+    // and runner0 can neither renew nor release them any more.
+    const std::vector<StoredLease>& aOld = aGranted[0];
+    const std::int64_t nLaterMs = nNowMs + 60001;
+    const std::optional<std::vector<StoredLease>> taken = pSecond->LeaseTasks(*account, "runner1", 100, nLaterMs, 60000);
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->size(), 40u);  // every lease ran out at the same moment
+    for (const StoredLease& lease : *taken)
+        EXPECT_EQ(lease.nFence, 2) << lease.strId;
+    const std::optional<std::vector<StoredLease>> renewed = pFirst->RenewLeases(*account, "runner0", aOld, nLaterMs, 60000);
+    ASSERT_TRUE(renewed.has_value());
+    EXPECT_TRUE(renewed->empty());
+    if (!aOld.empty()) {
+        EXPECT_FALSE(pFirst->ReleaseLease(*account, "runner0", aOld[0].strId, aOld[0].nFence));
+    }
+}
+
+TEST_F(StorePgTest, ALeaseOfOneTaskRenewsReleasesAndEndsWithItsTask)
+{
+    std::unique_ptr<IStoreDb> pFirst = OpenDb(m_strUri);
+    std::unique_ptr<IStoreDb> pSecond = OpenDb(m_strUri);
+    const std::optional<std::int64_t> alice = pFirst->EnsureAccount("alice");
+    const std::optional<std::int64_t> bob = pFirst->EnsureAccount("bob");
+    ASSERT_TRUE(alice && bob);
+    const std::string strId = MakeTaskId();
+    ASSERT_TRUE(pFirst->AddTask(*alice, strId, { MakeBlobKey(), "" }, 1));
+
+    std::optional<StoredLease> granted;
+    ASSERT_TRUE(pFirst->LeaseTask(*alice, "desk", strId, 1000, 5000, granted));
+    ASSERT_TRUE(granted.has_value());
+    EXPECT_EQ(granted->nFence, 1);
+    // Held: another holder gets nothing, through either server; another
+    // account does not even see the task.
+    ASSERT_TRUE(pSecond->LeaseTask(*alice, "runner", strId, 2000, 5000, granted));
+    EXPECT_FALSE(granted.has_value());
+    ASSERT_TRUE(pSecond->LeaseTask(*bob, "runner", strId, 2000, 5000, granted));
+    EXPECT_FALSE(granted.has_value());
+    // Asked again by its holder: the same number, a later end.
+    ASSERT_TRUE(pSecond->LeaseTask(*alice, "desk", strId, 3000, 5000, granted));
+    ASSERT_TRUE(granted.has_value());
+    EXPECT_EQ(granted->nFence, 1);
+    EXPECT_EQ(granted->nExpiresMs, 8000);
+    EXPECT_FALSE(pSecond->ReleaseLease(*alice, "runner", strId, 1));
+    EXPECT_TRUE(pSecond->ReleaseLease(*alice, "desk", strId, 1));
+    ASSERT_TRUE(pFirst->LeaseTask(*alice, "runner", strId, 3500, 5000, granted));
+    ASSERT_TRUE(granted.has_value());
+    EXPECT_EQ(granted->nFence, 2);
+
+    // Saving counts versions; deleting ends the lease.
+    ASSERT_TRUE(pSecond->UpdateTask(*alice, strId, { MakeBlobKey(), "" }, 2));
+    const std::optional<std::vector<StoredTaskVersion>> versions = pFirst->ListTaskVersions(*alice);
+    ASSERT_TRUE(versions.has_value());
+    ASSERT_EQ(versions->size(), 1u);
+    EXPECT_EQ((*versions)[0].nVersion, 2);
+    ASSERT_TRUE(pFirst->DeleteTask(*alice, strId));
+    const std::optional<std::vector<StoredLease>> renewed =
+        pSecond->RenewLeases(*alice, "runner", { *granted }, 4000, 5000);
+    ASSERT_TRUE(renewed.has_value());
+    EXPECT_TRUE(renewed->empty());
+    ASSERT_TRUE(pFirst->LeaseTask(*alice, "runner", strId, 4000, 5000, granted));
+    EXPECT_FALSE(granted.has_value());
+}
+
+TEST_F(StorePgTest, EndedConnectionsAreMadeAgainAndALostDatabaseIsAFailedReply)
+{
+    std::unique_ptr<CStoreService> pService = MakeService();
+    std::string strError;
+    ASSERT_TRUE(pService->AddUser("alice", "alice-pw", strError)) << strError;
+    const std::string strToken = Login(*pService, "alice", "alice-pw");
+    ASSERT_EQ(strToken.size(), 32u);
+    ASSERT_EQ(Add(*pService, strToken, "<root/>").size(), 38u);
+
+    // An administrator ends every session of the store (as a restart of the
+    // database does): the next requests are answered all the same.
+    {
+        CPostgresServer* pServer = SharedPostgresServer(strError);
+        ASSERT_NE(pServer, nullptr);
+        PGconn* pAdmin = PQconnectdb(pServer->Uri("postgres").c_str());
+        PGresult* pResult = PQexec(pAdmin, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                                           " WHERE application_name = 'quarvex-store'");
+        EXPECT_EQ(PQresultStatus(pResult), PGRES_TUPLES_OK) << PQerrorMessage(pAdmin);
+        PQclear(pResult);
+        PQfinish(pAdmin);
+    }
+    EXPECT_EQ(pService->ListTasks({ { "udata1", strToken } }).size(), 39u);
+    EXPECT_EQ(Add(*pService, strToken, "<root/>").size(), 38u);
+
+    // A database server that is gone: replies say "failed", at once.
+    CPostgresServer own;
+    ASSERT_TRUE(own.Start(strError)) << strError;
+    m_strUri = own.CreateDatabase(strError);
+    ASSERT_FALSE(m_strUri.empty()) << strError;
+    pService = MakeService();
+    ASSERT_TRUE(pService->AddUser("bob", "bob-pw", strError)) << strError;
+    const std::string strBob = Login(*pService, "bob", "bob-pw");
+    ASSERT_EQ(strBob.size(), 32u);
+    own.Stop();
+    const auto tStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(pService->ListTasks({ { "udata1", strBob } }), CStoreService::FAILED);
+    EXPECT_EQ(Add(*pService, strBob, "<root/>"), CStoreService::FAILED);
+    EXPECT_EQ(Login(*pService, "bob", "bob-pw"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(10));
 }
