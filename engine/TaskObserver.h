@@ -15,6 +15,9 @@
 // its own display and nothing else. An observer must outlive the task it was
 // given to (the task's destructor waits for a call in progress and drops the
 // rest).
+// What happened to a kept record during a pass.
+enum class ERecordEvent { NEW, CHANGED, GONE, BACK };
+
 class ITaskObserver {
 public:
     virtual ~ITaskObserver() = default;
@@ -29,6 +32,11 @@ public:
     virtual void OnActivity(int /*nPos*/) {}
     // A new record became the last row of the task's data list.
     virtual void OnRowAdded(const CDataRow& /*aRow*/) {}
+    // A kept record's life changed; nRow is its index in the task's data list.
+    virtual void OnRecordEvent(ERecordEvent /*eEvent*/, std::size_t /*nRow*/, const CDataRow& /*aRow*/) {}
+    // The data list was refilled or emptied outside a pass (loaded from the
+    // record state, reset, cleared because the key columns changed): views reload it whole.
+    virtual void OnRowsReset() {}
     // One whole log line, time stamp and "\r\n" included.
     virtual void OnLog(const std::string& /*strLine*/) {}
     // A pass ended: whether the page was fetched, records seen and new.
