@@ -54,9 +54,7 @@ public:
     void LoadExamples();
 
     std::string HelpUrl() const;
-    // A task's lease in the store, in seconds.
-constexpr int DEFAULT_LEASE_SECONDS = 60;
-// The folder of the tasks' kept records ("data/" in the program
+    // The folder of the tasks' kept records ("data/" in the program
     // directory, ending with '/'); empty when Config.dat turns them off.
     std::string GetRecordDir() const;
 

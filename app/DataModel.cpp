@@ -81,9 +81,9 @@ QVariant CDataModel::data(const QModelIndex& index, int nRole) const
         m_nCachedRow = index.row();
     }
     if (nRole == Qt::BackgroundRole)
-        return m_eCachedState == CDataList::ROW_CHANGED ? QVariant(ChangedBackground()) : QVariant();
+        return m_eCachedState == ROW_CHANGED ? QVariant(ChangedBackground()) : QVariant();
     if (nRole == Qt::ForegroundRole)
-        return m_eCachedState == CDataList::ROW_GONE ? QVariant(GoneForeground()) : QVariant();
+        return m_eCachedState == ROW_GONE ? QVariant(GoneForeground()) : QVariant();
     const auto nColumn = static_cast<std::size_t>(index.column());
     if (nColumn >= m_aCachedRow.size())
         return QVariant();
@@ -92,9 +92,9 @@ QVariant CDataModel::data(const QModelIndex& index, int nRole) const
     constexpr std::size_t MAX_SHOWN = 4096;
     QString strText = ToQString(std::string_view(strCell).substr(0, MAX_SHOWN));
     if (nRole == Qt::ToolTipRole) {
-        if (m_eCachedState == CDataList::ROW_CHANGED)
+        if (m_eCachedState == ROW_CHANGED)
             strText += "\n（此记录已变化）";
-        else if (m_eCachedState == CDataList::ROW_GONE)
+        else if (m_eCachedState == ROW_GONE)
             strText += "\n（此记录已从网页上消失）";
     }
     return strText;

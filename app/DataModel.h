@@ -43,7 +43,7 @@ private:
     // The row last read: a view asks for every cell of a row in turn.
     mutable int m_nCachedRow = -1;
     mutable CDataRow m_aCachedRow;
-    mutable CDataList::ERowState m_eCachedState = CDataList::ROW_KEPT;
+    mutable ERowState m_eCachedState = ROW_KEPT;
 };
 
 } // namespace quarvex

@@ -202,6 +202,9 @@ CTaskWnd::CTaskWnd(QWidget* pParent)
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->addWidget(m_pTabs);
 
+    // Lines logged while no worker runs (loading the kept records, a start
+    // refused for a lease) reach the log tab as well.
+    m_pTask->SetObserver(m_pObserver.get());
     m_pModel = new CDataModel(m_pTask->GetDataList(), this);
     m_pActivityWnd->m_pList->setModel(m_pModel);
     connect(m_pActivityWnd->m_pList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
