@@ -233,6 +233,9 @@ CTaskWnd::~CTaskWnd()
     delete m_pModel;
     m_pModel = nullptr;
     m_pTask.reset();
+    // A task taken out while it ran: its stop report may never arrive.
+    if (m_pLeases != nullptr && !m_strTaskId.empty())
+        m_pLeases->Release(m_strTaskId);
 }
 
 bool CTaskWnd::SetTask(const std::string& strText, const std::string& strId)
