@@ -62,7 +62,7 @@ std::uint32_t CDataList::HashKey(const std::string& strKey)
     return static_cast<std::uint32_t>(nHash ^ (nHash >> 32));
 }
 
-void CDataList::Encode(const CDataRow& aRow)
+CDataList::RowRef CDataList::Encode(const CDataRow& aRow)
 {
     std::string strRow;
     PutVarint(strRow, aRow.size());
@@ -79,8 +79,9 @@ void CDataList::Encode(const CDataRow& aRow)
         m_aBlocks.back().reserve(std::max(nBlock, strRow.size()));
     }
     std::string& strBlock = m_aBlocks.back();
-    m_aRows.push_back(static_cast<RowRef>(m_aBlocks.size() - 1) << 32 | strBlock.size());
+    const RowRef ref = static_cast<RowRef>(m_aBlocks.size() - 1) << 32 | strBlock.size();
     strBlock += strRow;
+    return ref;
 }
 
 CDataRow CDataList::Decode(std::size_t nIndex) const
@@ -115,26 +116,95 @@ void CDataList::RebuildIndex(std::size_t nSlots)
         IndexRow(i, HashKey(RowKey(i)));
 }
 
-bool CDataList::ContainsKey(const CDataRow& aRecord) const
+std::ptrdiff_t CDataList::FindLocked(const CDataRow& aRecord) const
 {
-    std::lock_guard lock(m_mutex);
     if (m_aSlots.empty())
-        return false;
+        return -1;
     const std::string strKey = MakeKey(aRecord);
     const std::uint32_t nHash = HashKey(strKey);
     const std::size_t nMask = m_aSlots.size() - 1;
     for (std::size_t nSlot = nHash & nMask; m_aSlots[nSlot] != 0; nSlot = (nSlot + 1) & nMask) {
         const std::uint64_t nEntry = m_aSlots[nSlot];
-        if (static_cast<std::uint32_t>(nEntry >> 32) == nHash && RowKey((nEntry & 0xFFFFFFFFu) - 1) == strKey)
-            return true;
+        const std::size_t nRow = (nEntry & 0xFFFFFFFFu) - 1;
+        // Equal keys are indexed in row order; the first one found is the
+        // first row with that key.
+        if (static_cast<std::uint32_t>(nEntry >> 32) == nHash && RowKey(nRow) == strKey)
+            return static_cast<std::ptrdiff_t>(nRow);
     }
-    return false;
+    return -1;
+}
+
+bool CDataList::ContainsKey(const CDataRow& aRecord) const
+{
+    std::lock_guard lock(m_mutex);
+    return FindLocked(aRecord) >= 0;
+}
+
+std::ptrdiff_t CDataList::FindKey(const CDataRow& aRecord) const
+{
+    std::lock_guard lock(m_mutex);
+    return FindLocked(aRecord);
+}
+
+bool CDataList::ReplaceRow(std::size_t nIndex, const CDataRow& aRow)
+{
+    std::lock_guard lock(m_mutex);
+    if (nIndex >= m_aRows.size())
+        return false;
+    const bool bSameKey = MakeKey(aRow) == RowKey(nIndex);
+    // The old bytes stay where they were until the list is repacked: a row
+    // changes seldom compared with how often rows are added.
+    m_nStale += RowBytes(nIndex);
+    m_aRows[nIndex] = Encode(aRow);
+    if (m_nStale > BLOCK_SIZE && m_nStale > m_nLive)
+        Repack();
+    if (!bSameKey)
+        RebuildIndex(m_aSlots.size());
+    return true;
+}
+
+ERowState CDataList::GetRowState(std::size_t nIndex) const
+{
+    std::lock_guard lock(m_mutex);
+    return nIndex < m_aStates.size() ? static_cast<ERowState>(m_aStates[nIndex]) : ROW_KEPT;
+}
+
+void CDataList::SetRowState(std::size_t nIndex, ERowState e)
+{
+    std::lock_guard lock(m_mutex);
+    if (nIndex < m_aStates.size())
+        m_aStates[nIndex] = e;
+}
+
+std::size_t CDataList::RowBytes(std::size_t nIndex) const
+{
+    const RowRef ref = m_aRows[nIndex];
+    const char* pStart = m_aBlocks[ref >> 32].data() + (ref & 0xFFFFFFFFu);
+    const char* p = pStart;
+    std::size_t nCells = GetVarint(p);
+    while (nCells-- > 0)
+        p += GetVarint(p);
+    return static_cast<std::size_t>(p - pStart);
+}
+
+void CDataList::Repack()
+{
+    std::vector<CDataRow> aRows;
+    aRows.reserve(m_aRows.size());
+    for (std::size_t i = 0; i < m_aRows.size(); ++i)
+        aRows.push_back(Decode(i));
+    m_aBlocks.clear();
+    m_nStale = 0;
+    for (std::size_t i = 0; i < aRows.size(); ++i)
+        m_aRows[i] = Encode(aRows[i]);
 }
 
 std::size_t CDataList::Append(const CDataRow& aRow)
 {
     std::lock_guard lock(m_mutex);
-    Encode(aRow);
+    m_aRows.push_back(Encode(aRow));
+    m_aStates.push_back(ROW_KEPT);
+    m_nLive += RowBytes(m_aRows.size() - 1);
     const std::size_t nIndex = m_aRows.size() - 1;
     if (m_aSlots.size() < 2 * (m_aRows.size() + 1))
         RebuildIndex(m_aSlots.size() * 2);
@@ -173,15 +243,23 @@ void CDataList::RemoveRows(std::size_t nFirst, std::size_t nCount)
     const std::size_t nLast = nFirst + std::min(nCount, m_aRows.size() - nFirst);
     // Rare (a view trimming its list): repack what remains.
     std::vector<CDataRow> aKept;
+    std::vector<std::uint8_t> aStates;
     aKept.reserve(m_aRows.size() - (nLast - nFirst));
     for (std::size_t i = 0; i < m_aRows.size(); ++i) {
-        if (i < nFirst || i >= nLast)
+        if (i < nFirst || i >= nLast) {
             aKept.push_back(Decode(i));
+            aStates.push_back(m_aStates[i]);
+        }
     }
     m_aBlocks.clear();
     m_aRows.clear();
-    for (const CDataRow& aRow : aKept)
-        Encode(aRow);
+    m_nLive = 0;
+    m_nStale = 0;
+    for (const CDataRow& aRow : aKept) {
+        m_aRows.push_back(Encode(aRow));
+        m_nLive += RowBytes(m_aRows.size() - 1);
+    }
+    m_aStates.swap(aStates);
     RebuildIndex(16);
 }
 
@@ -191,5 +269,9 @@ void CDataList::Clear()
     m_aBlocks.clear();
     m_aRows.clear();
     m_aRows.shrink_to_fit();
+    m_aStates.clear();
+    m_aStates.shrink_to_fit();
     m_aSlots.clear();
+    m_nLive = 0;
+    m_nStale = 0;
 }

@@ -13,6 +13,10 @@
 
 using CDataRow = std::vector<std::string>;
 
+// A kept row as the last passes saw it: there as it was, there with other
+// values than before, or not seen for as many passes as the task allows.
+enum ERowState : std::uint8_t { ROW_KEPT = 0, ROW_CHANGED = 1, ROW_GONE = 2 };
+
 class CDataList {
 public:
     CDataList() = default;
@@ -31,6 +35,15 @@ public:
 
     // Appends a copy of the row at the end and returns its index.
     std::size_t Append(const CDataRow& aRow);
+
+    // Replaces row nIndex by aRow (the key index follows a changed key);
+    // false when there is no such row. The row's state is left as it was.
+    bool ReplaceRow(std::size_t nIndex, const CDataRow& aRow);
+    // ROW_KEPT for a row out of range.
+    ERowState GetRowState(std::size_t nIndex) const;
+    void SetRowState(std::size_t nIndex, ERowState e);
+    // Index of the first row whose key columns equal the record's, or -1.
+    std::ptrdiff_t FindKey(const CDataRow& aRecord) const;
 
     std::size_t GetCount() const;
     // Copy of row nIndex; empty when there is no such row.
@@ -52,7 +65,12 @@ private:
 
     using RowRef = std::uint64_t;
 
-    void Encode(const CDataRow& aRow);
+    // Packs the row into the blocks and returns where it went.
+    RowRef Encode(const CDataRow& aRow);
+    std::size_t RowBytes(std::size_t nIndex) const;
+    // Packs every row afresh, dropping the bytes of replaced rows.
+    void Repack();
+    std::ptrdiff_t FindLocked(const CDataRow& aRecord) const;
     CDataRow Decode(std::size_t nIndex) const;
     // The key columns' bytes, each preceded by its length, so that ("ab","c")
     // and ("a","bc") never share a key.
@@ -68,5 +86,8 @@ private:
     std::vector<int> m_aKeyColumns;
     std::vector<std::string> m_aBlocks;  // Each filled up to its capacity at most.
     std::vector<RowRef> m_aRows;         // Block index << 32 | offset in the block.
+    std::vector<std::uint8_t> m_aStates;  // One ERowState per row.
+    std::size_t m_nLive = 0;   // Packed bytes of rows as appended...
+    std::size_t m_nStale = 0;  // ...and of rows since replaced.
     std::vector<std::uint64_t> m_aSlots;  // Size a power of two, at most half full.
 };

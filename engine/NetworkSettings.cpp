@@ -35,6 +35,16 @@ int ReadNumber(const std::string& strText, int nDefault, bool& bBad)
 
 } // namespace
 
+bool KeepRecordsEnabled(const CSettings& settings)
+{
+    std::string strValue = settings.GetGeneralKey(CONFIG_KEEPRECORDS);
+    while (!strValue.empty() && strValue.back() == ' ')
+        strValue.pop_back();
+    while (!strValue.empty() && strValue.front() == ' ')
+        strValue.erase(0, 1);
+    return strValue != "0";
+}
+
 bool ApplyNetworkSettings(const CSettings& settings, bool bEnvironment, std::string& strError)
 {
     bool bOk = true;

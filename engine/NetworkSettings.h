@@ -14,6 +14,11 @@ class CSettings;
 inline constexpr char CONFIG_HOSTCONNECTIONS[] = "hostconnections";
 inline constexpr char CONFIG_HOSTINTERVAL[] = "hostinterval";
 inline constexpr char CONFIG_PROXY[] = "proxy";
+// "0": tasks keep their records in memory only; anything else, or nothing: on.
+inline constexpr char CONFIG_KEEPRECORDS[] = "keeprecords";
+
+// Whether tasks keep their records across restarts (Config.dat's keeprecords).
+bool KeepRecordsEnabled(const CSettings& settings);
 
 // Applies the settings to the host limiter and the proxy settings. With
 // bEnvironment (the command line and the runner), http_proxy, https_proxy

@@ -108,14 +108,20 @@ CTask::EFetch CTask::FetchPage(const SFetchPolicy& policy)
     });
     if (ePolite == POLITE_FORBIDDEN) {
         // The policy said why in the log.
-        Notify([](ITaskObserver& o) { o.OnPassEnd(false, 0, 0); });
+        Notify([](ITaskObserver& o) {
+            o.OnPassNote(ITaskObserver::EPassNote::ROBOTS_REFUSED);
+            o.OnPassEnd(false, 0, 0);
+        });
         return FETCH_FAILED;
     }
 
     if (eStep == CWebSession::STEP_NOT_MODIFIED) {
         // Nothing to parse, nothing new: the pass ends here, successfully.
         Log("网页" + m_strPageUrl + "自上次摘取后没有变化（304），本次不再摘取。\r\n");
-        Notify([](ITaskObserver& o) { o.OnPassEnd(true, 0, 0); });
+        Notify([](ITaskObserver& o) {
+            o.OnPassNote(ITaskObserver::EPassNote::NOT_MODIFIED);
+            o.OnPassEnd(true, 0, 0);
+        });
         return FETCH_UNCHANGED;
     }
     if (ePolite != POLITE_DONE || eStep != CWebSession::STEP_DONE || m_session.GetPageBody().empty()) {

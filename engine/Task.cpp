@@ -339,3 +339,23 @@ void CTask::PostRecord(const std::vector<std::string>& aRecord)
     if (session.m_nError != HTTP_OK)
         Log("WEB POST失败：" + session.DescribeError());
 }
+
+// ---- the record state ----
+
+void CTask::SetRecordStateFile(const std::string& strPath)
+{
+    m_strStateFile = strPath;
+}
+
+bool CTask::ResetRecords(std::string& strError)
+{
+    strError.clear();
+    m_dataList.Clear();
+    Notify([](ITaskObserver& o) { o.OnRowsReset(); });
+    return true;
+}
+
+void CTask::SetFence(std::int64_t nFence)
+{
+    m_nFence = nFence;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -104,6 +105,15 @@ public:
     // The rows kept; a view may read them and remove rows between passes.
     CDataList& GetDataList() { return m_dataList; }
 
+    // Where the task keeps its records across restarts; empty: memory only (the default).
+    // Set before LoadDefinition/Start; opening failures are logged once and the task runs memory-only.
+    void SetRecordStateFile(const std::string& strPath);
+    const std::string& GetRecordStateFile() const { return m_strStateFile; }
+    // Empties the data list and the kept records (and the outbox); false + strError when the file could not be written.
+    bool ResetRecords(std::string& strError);
+    // Fencing (used by the runner's leases): writes and deliveries with a number older than the newest seen are refused.
+    void SetFence(std::int64_t nFence);
+
     enum { DEFAULT_TIMEOUT = 60, MAX_TIMEOUT = 86400 };
 
 private:
@@ -183,6 +193,8 @@ private:
     CLocation* m_pLocations = nullptr;  // First top-level block; owns the chain.
     std::vector<CDbColumn> m_aColumnInfo;  // Names and kinds of m_columns, in column order.
     CDataList m_dataList;
+    std::string m_strStateFile;
+    std::int64_t m_nFence = 0;
 
     int m_nPassLimit = 0;
     bool m_bParallelFetches = true;

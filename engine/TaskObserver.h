@@ -3,6 +3,7 @@
 // application and quarvex-cli each implement this interface.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "DataList.h"
@@ -14,6 +15,9 @@
 // its own display and nothing else. An observer must outlive the task it was
 // given to (the task's destructor waits for a call in progress and drops the
 // rest).
+// What happened to a kept record during a pass.
+enum class ERecordEvent { NEW, CHANGED, GONE, BACK };
+
 class ITaskObserver {
 public:
     virtual ~ITaskObserver() = default;
@@ -28,10 +32,20 @@ public:
     virtual void OnActivity(int /*nPos*/) {}
     // A new record became the last row of the task's data list.
     virtual void OnRowAdded(const CDataRow& /*aRow*/) {}
+    // A kept record's life changed; nRow is its index in the task's data list.
+    virtual void OnRecordEvent(ERecordEvent /*eEvent*/, std::size_t /*nRow*/, const CDataRow& /*aRow*/) {}
+    // The data list was refilled or emptied outside a pass (loaded from the
+    // record state, reset, cleared because the key columns changed): views reload it whole.
+    virtual void OnRowsReset() {}
     // One whole log line, time stamp and "\r\n" included.
     virtual void OnLog(const std::string& /*strLine*/) {}
     // A pass ended: whether the page was fetched, records seen and new.
     virtual void OnPassEnd(bool /*bFetched*/, int /*nSeen*/, int /*nNew*/) {}
+    // Why the OnPassEnd that follows parsed no page although nothing failed:
+    // the page was unchanged (304), or robots.txt forbade it. Watchers that
+    // judge a task by its yield count such passes for nothing.
+    enum class EPassNote { NOT_MODIFIED, ROBOTS_REFUSED };
+    virtual void OnPassNote(EPassNote /*eNote*/) {}
     // The worker thread has ended; nothing more follows until the next start.
     virtual void OnStopped() {}
 };

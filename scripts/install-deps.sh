@@ -11,6 +11,7 @@ PACKAGES=(
     # libraries of the product
     libssl-dev ca-certificates openssl
     libsqlite3-dev sqlite3 unixodbc-dev libmariadb-dev
+    libpq-dev postgresql   # the task store on PostgreSQL; its tests start a private server
     libsodium-dev libcpp-httplib-dev
     zlib1g-dev publicsuffix   # compressed bodies; the cookie jar's public-suffix list
     libcrypto++-dev   # linked into one test only, as an independent check of the blob cipher

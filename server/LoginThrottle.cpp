@@ -24,6 +24,23 @@ std::size_t EntryBytes(const std::string& strKey)
 
 } // namespace
 
+void CountThrottleFailure(ThrottleEntry& entry, std::int64_t nNow, int nFreeFailures, std::int64_t nBaseSeconds,
+                          std::int64_t nMaxSeconds)
+{
+    // A key that has been quiet for the longest lock-out starts afresh.
+    if (entry.nFailures > 0 && nNow - entry.nLastFailure > nMaxSeconds)
+        entry = ThrottleEntry();
+    ++entry.nFailures;
+    entry.nLastFailure = nNow;
+    const int nOver = entry.nFailures - nFreeFailures;
+    if (nOver > 0) {
+        std::int64_t nLock = nBaseSeconds;
+        for (int i = 1; i < nOver && nLock < nMaxSeconds; ++i)
+            nLock *= 2;
+        entry.nLockedUntil = nNow + std::min(nLock, nMaxSeconds);
+    }
+}
+
 CLoginThrottle::CLoginThrottle(int nFreeFailures, std::int64_t nBaseSeconds, std::int64_t nMaxSeconds,
                                std::size_t nMaxBytes)
     : m_nFreeFailures(nFreeFailures), m_nBaseSeconds(nBaseSeconds), m_nMaxSeconds(nMaxSeconds),
@@ -83,19 +100,7 @@ void CLoginThrottle::CountFailureLocked(const std::string& strKey, std::int64_t 
         }
         it = m_mapEntries.emplace(strKey, Entry()).first;
     }
-    Entry& entry = it->second;
-    // A key that has been quiet for the longest lock-out starts afresh.
-    if (entry.nFailures > 0 && nNow - entry.nLastFailure > m_nMaxSeconds)
-        entry = Entry();
-    ++entry.nFailures;
-    entry.nLastFailure = nNow;
-    const int nOver = entry.nFailures - m_nFreeFailures;
-    if (nOver > 0) {
-        std::int64_t nLock = m_nBaseSeconds;
-        for (int i = 1; i < nOver && nLock < m_nMaxSeconds; ++i)
-            nLock *= 2;
-        entry.nLockedUntil = nNow + std::min(nLock, m_nMaxSeconds);
-    }
+    CountThrottleFailure(it->second, nNow, m_nFreeFailures, m_nBaseSeconds, m_nMaxSeconds);
 }
 
 void CLoginThrottle::RecordSuccess(const std::string& strKey)

@@ -4,6 +4,8 @@
 // process being killed.
 #pragma once
 
+#include "StoreDbApi.h"
+
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -15,67 +17,51 @@
 
 namespace quarvex {
 
-struct StoreAccount {
-    std::int64_t nId = 0;
-    std::string strPasswordHash;  // Argon2id string; empty: no login allowed.
-};
-
-struct StoredTask {
-    std::string strKey;
-    std::string strBlob;  // Base-32 text as the client sent it.
-};
-
-// What one account may keep: tasks, and bytes of keys and blobs together.
-struct TaskQuota {
-    std::int64_t nMaxTasks = 0;
-    std::int64_t nMaxBytes = 0;
-};
-
-class CStoreDb {
+class CStoreDb : public IStoreDb {
 public:
     CStoreDb() = default;
     CStoreDb(const CStoreDb&) = delete;
     CStoreDb& operator=(const CStoreDb&) = delete;
 
     // Opens or creates the file and its tables; strError says why not.
-    bool Open(const std::string& strPath, std::string& strError);
+    bool Open(const std::string& strPath, std::string& strError) override;
 
     // Account names compare without regard to ASCII letter case.
     // AddAccount fails when the name is taken.
-    bool AddAccount(const std::string& strName, const std::string& strHash);
-    bool SetPasswordHash(const std::string& strName, const std::string& strHash);
+    bool AddAccount(const std::string& strName, const std::string& strHash) override;
+    bool SetPasswordHash(const std::string& strName, const std::string& strHash) override;
     // Removes the account with its sessions and tasks; false when unknown.
-    bool DeleteAccount(const std::string& strName);
-    std::optional<StoreAccount> FindAccount(const std::string& strName);
+    bool DeleteAccount(const std::string& strName) override;
+    std::optional<StoreAccount> FindAccount(const std::string& strName) override;
     // The id of the account, created without a password when missing.
-    std::optional<std::int64_t> EnsureAccount(const std::string& strName);
+    std::optional<std::int64_t> EnsureAccount(const std::string& strName) override;
 
     // Sessions are kept by a hash of their token, never the token itself.
     // AddSession also drops the account's sessions idle since nIdleBefore and
     // all but the newest nKeep.
     bool AddSession(const std::string& strTokenHash, std::int64_t nAccount, std::int64_t nNow,
-                    std::int64_t nIdleBefore, int nKeep);
+                    std::int64_t nIdleBefore, int nKeep) override;
     // The account of a session used since nIdleBefore; marks it used at nNow
     // (written at most once a minute). An idle session is deleted.
     std::optional<std::int64_t> UseSession(const std::string& strTokenHash, std::int64_t nNow,
-                                           std::int64_t nIdleBefore);
+                                           std::int64_t nIdleBefore) override;
 
     // With pQuota, false when the account would hold more than it allows;
     // the check and the write are one step, so parallel saves cannot pass
     // the limit together.
     bool AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
-                 const TaskQuota* pQuota = nullptr);
+                 const TaskQuota* pQuota = nullptr) override;
     // False when the account holds no task with this id, or when the new
     // text would take it past pQuota.
     bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
-                    const TaskQuota* pQuota = nullptr);
-    bool DeleteTask(std::int64_t nAccount, const std::string& strId);
+                    const TaskQuota* pQuota = nullptr) override;
+    bool DeleteTask(std::int64_t nAccount, const std::string& strId) override;
     // Ids in the order the tasks were added; nullopt on a database error.
-    std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount);
-    std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId);
+    std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) override;
+    std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) override;
 
     // The last SQLite error message, for the log.
-    std::string GetLastError();
+    std::string GetLastError() override;
 
 private:
     struct DbClose {

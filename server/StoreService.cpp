@@ -104,8 +104,11 @@ std::string MakeTaskId()
 
 CStoreService::CStoreService(StoreOptions options)
     : m_options(std::move(options)),
-      m_nameThrottle(m_options.nNameFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
-      m_addressThrottle(m_options.nAddressFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds),
+      m_pDb(MakeStoreDb("")),
+      m_pNameThrottle(std::make_unique<CLoginThrottle>(m_options.nNameFreeFailures, m_options.nLockBaseSeconds,
+                                                       m_options.nLockMaxSeconds)),
+      m_pAddressThrottle(std::make_unique<CLoginThrottle>(m_options.nAddressFreeFailures, m_options.nLockBaseSeconds,
+                                                          m_options.nLockMaxSeconds)),
       m_nHashSlots(static_cast<std::uint64_t>(m_options.nConcurrentHashes > 0 ? m_options.nConcurrentHashes : 1))
 {
     if (sodium_init() < 0)
@@ -114,8 +117,20 @@ CStoreService::CStoreService(StoreOptions options)
 
 bool CStoreService::Open(const std::string& strDbPath, std::string& strError)
 {
-    if (!m_db.Open(strDbPath, strError))
+    std::unique_ptr<IStoreDb> pDb = MakeStoreDb(strDbPath);
+    if (!pDb->Open(strDbPath, strError))
         return false;
+    // Store servers that share a database share its failures too: a guesser
+    // spreading attempts over them gains nothing.
+    std::unique_ptr<ILoginThrottle> pName = pDb->MakeSharedThrottle(
+        "name", m_options.nNameFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds);
+    std::unique_ptr<ILoginThrottle> pAddress = pDb->MakeSharedThrottle(
+        "address", m_options.nAddressFreeFailures, m_options.nLockBaseSeconds, m_options.nLockMaxSeconds);
+    if (pName && pAddress) {
+        m_pNameThrottle = std::move(pName);
+        m_pAddressThrottle = std::move(pAddress);
+    }
+    m_pDb = std::move(pDb);
     std::optional<std::string> dummy = HashPassword("no such account");
     if (!dummy) {
         strError = "password hashing failed (out of memory?)";
@@ -178,12 +193,12 @@ std::optional<std::int64_t> CStoreService::AccountOfToken(const std::string& str
     if (strToken.size() != 32)
         return std::nullopt;
     const std::int64_t nNow = Now();
-    return m_db.UseSession(HashToken(strToken), nNow, nNow - m_options.nSessionIdleSeconds);
+    return m_pDb->UseSession(HashToken(strToken), nNow, nNow - m_options.nSessionIdleSeconds);
 }
 
 std::optional<std::int64_t> CStoreService::ExampleAccount()
 {
-    std::optional<StoreAccount> account = m_db.FindAccount(EXAMPLE_ACCOUNT);
+    std::optional<StoreAccount> account = m_pDb->FindAccount(EXAMPLE_ACCOUNT);
     if (!account)
         return std::nullopt;
     return account->nId;
@@ -210,22 +225,22 @@ std::string CStoreService::Login(const StoreForm& form, const std::string& strAd
     // hash: many honest clients may share one (an office behind NAT, a
     // proxy), and their logins in flight together must not lock each other
     // out; the connection limit per address bounds its guesses in flight.
-    if (!m_addressThrottle.IsAllowed(strAddress, nNow) || !m_nameThrottle.Reserve(strNameKey, nNow))
+    if (!m_pAddressThrottle->IsAllowed(strAddress, nNow) || !m_pNameThrottle->Reserve(strNameKey, nNow))
         return FAILED;
 
-    std::optional<StoreAccount> account = m_db.FindAccount(strName);
+    std::optional<StoreAccount> account = m_pDb->FindAccount(strName);
     // Unknown names cost a hash too, so the time taken does not tell which
     // names exist.
     const bool bOk = VerifyPassword(account ? account->strPasswordHash : m_strDummyHash, strPassword) &&
                      account && !account->strPasswordHash.empty();
     if (!bOk) {
-        m_addressThrottle.RecordFailure(strAddress, nNow);
+        m_pAddressThrottle->RecordFailure(strAddress, nNow);
         return FAILED;
     }
-    m_nameThrottle.RecordSuccess(strNameKey);
+    m_pNameThrottle->RecordSuccess(strNameKey);
 
     const std::string strToken = MakeSessionToken();
-    if (!m_db.AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,
+    if (!m_pDb->AddSession(HashToken(strToken), account->nId, nNow, nNow - m_options.nSessionIdleSeconds,
                          m_options.nSessionsPerAccount))
         return FAILED;
     return MakeLoginReply(strToken);
@@ -238,7 +253,7 @@ std::string CStoreService::ListTasks(const StoreForm& form)
         strToken == EXAMPLE_ACCOUNT ? ExampleAccount() : AccountOfToken(strToken);
     if (!account)
         return strToken == EXAMPLE_ACCOUNT ? EMPTY_LIST : FAILED;
-    const std::optional<std::vector<std::string>> ids = m_db.ListTasks(*account);
+    const std::optional<std::vector<std::string>> ids = m_pDb->ListTasks(*account);
     if (!ids)
         return FAILED;
     if (ids->empty())
@@ -259,7 +274,7 @@ std::string CStoreService::LoadTask(const StoreForm& form)
     const std::optional<std::int64_t> account = strToken.empty() ? ExampleAccount() : AccountOfToken(strToken);
     if (!account)
         return FAILED;
-    const std::optional<StoredTask> task = m_db.LoadTask(*account, strId);
+    const std::optional<StoredTask> task = m_pDb->LoadTask(*account, strId);
     if (!task)
         return FAILED;
     const std::optional<std::string> reply = BuildTaskReply(task->strKey, task->strBlob);
@@ -279,9 +294,9 @@ std::string CStoreService::SaveTask(const StoreForm& form)
     const std::int64_t nNow = Now();
     const TaskQuota quota{ m_options.nMaxTasksPerAccount, m_options.nMaxBytesPerAccount };
     if (!strId.empty())
-        return m_db.UpdateTask(*account, strId, task, nNow, &quota) ? task.strKey : FAILED;
+        return m_pDb->UpdateTask(*account, strId, task, nNow, &quota) ? task.strKey : FAILED;
     const std::string strNewId = MakeTaskId();
-    return m_db.AddTask(*account, strNewId, task, nNow, &quota) ? strNewId : FAILED;
+    return m_pDb->AddTask(*account, strNewId, task, nNow, &quota) ? strNewId : FAILED;
 }
 
 std::string CStoreService::DeleteTask(const StoreForm& form)
@@ -289,7 +304,7 @@ std::string CStoreService::DeleteTask(const StoreForm& form)
     const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
     if (!account)
         return FAILED;
-    return m_db.DeleteTask(*account, Field(form, "udata2")) ? "ok" : FAILED;
+    return m_pDb->DeleteTask(*account, Field(form, "udata2")) ? "ok" : FAILED;
 }
 
 bool CStoreService::AddUser(const std::string& strName, const std::string& strPassword, std::string& strError)
@@ -301,22 +316,22 @@ bool CStoreService::AddUser(const std::string& strName, const std::string& strPa
         strError = "password hashing failed";
         return false;
     }
-    if (m_db.FindAccount(strName)) {
+    if (m_pDb->FindAccount(strName)) {
         // The example account exists without a password once examples are
         // imported; giving it one is how it is opened for logins.
-        const std::optional<StoreAccount> account = m_db.FindAccount(strName);
+        const std::optional<StoreAccount> account = m_pDb->FindAccount(strName);
         if (!account->strPasswordHash.empty()) {
             strError = "the account exists";
             return false;
         }
-        if (!m_db.SetPasswordHash(strName, *hash)) {
-            strError = m_db.GetLastError();
+        if (!m_pDb->SetPasswordHash(strName, *hash)) {
+            strError = m_pDb->GetLastError();
             return false;
         }
         return true;
     }
-    if (!m_db.AddAccount(strName, *hash)) {
-        strError = m_db.GetLastError();
+    if (!m_pDb->AddAccount(strName, *hash)) {
+        strError = m_pDb->GetLastError();
         return false;
     }
     return true;
@@ -326,7 +341,7 @@ bool CStoreService::SetPassword(const std::string& strName, const std::string& s
 {
     if (!IsUsablePassword(strPassword, strError))
         return false;
-    if (!m_db.FindAccount(strName)) {
+    if (!m_pDb->FindAccount(strName)) {
         strError = "no such account";
         return false;
     }
@@ -335,8 +350,8 @@ bool CStoreService::SetPassword(const std::string& strName, const std::string& s
         strError = "password hashing failed";
         return false;
     }
-    if (!m_db.SetPasswordHash(strName, *hash)) {
-        strError = m_db.GetLastError();
+    if (!m_pDb->SetPasswordHash(strName, *hash)) {
+        strError = m_pDb->GetLastError();
         return false;
     }
     return true;
@@ -344,7 +359,7 @@ bool CStoreService::SetPassword(const std::string& strName, const std::string& s
 
 bool CStoreService::DeleteUser(const std::string& strName, std::string& strError)
 {
-    if (!m_db.DeleteAccount(strName)) {
+    if (!m_pDb->DeleteAccount(strName)) {
         strError = "no such account";
         return false;
     }
@@ -355,18 +370,18 @@ std::optional<std::string> CStoreService::AddExample(const std::string& strText,
 {
     if (pbAdded != nullptr)
         *pbAdded = false;
-    const std::optional<std::int64_t> account = m_db.EnsureAccount(EXAMPLE_ACCOUNT);
+    const std::optional<std::int64_t> account = m_pDb->EnsureAccount(EXAMPLE_ACCOUNT);
     if (!account)
         return std::nullopt;
     // Importing a folder again must not list every example twice. Blobs are
     // enciphered under a fresh key each time, so texts are compared after
     // decoding; a stored text reads back up to its first zero byte.
-    const std::optional<std::vector<std::string>> ids = m_db.ListTasks(*account);
+    const std::optional<std::vector<std::string>> ids = m_pDb->ListTasks(*account);
     if (!ids)
         return std::nullopt;
     const std::string_view strReadBack(strText.data(), std::min(strText.size(), strText.find('\0')));
     for (const std::string& strId : *ids) {
-        const std::optional<StoredTask> stored = m_db.LoadTask(*account, strId);
+        const std::optional<StoredTask> stored = m_pDb->LoadTask(*account, strId);
         if (!stored)
             continue;
         const std::optional<std::string> reply = BuildTaskReply(stored->strKey, stored->strBlob);
@@ -377,7 +392,7 @@ std::optional<std::string> CStoreService::AddExample(const std::string& strText,
     const std::string strKey = MakeBlobKey();
     const StoredTask task{ strKey, EncodeTaskBlob(strText, strKey) };
     const std::string strId = MakeTaskId();
-    if (!m_db.AddTask(*account, strId, task, Now()))
+    if (!m_pDb->AddTask(*account, strId, task, Now()))
         return std::nullopt;
     if (pbAdded != nullptr)
         *pbAdded = true;

@@ -5,12 +5,13 @@
 #pragma once
 
 #include "LoginThrottle.h"
-#include "StoreDb.h"
+#include "StoreDbApi.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,6 +62,9 @@ public:
     CStoreService(const CStoreService&) = delete;
     CStoreService& operator=(const CStoreService&) = delete;
 
+    // strDbPath is an SQLite file or a postgresql:// URI; on PostgreSQL the
+    // login throttle is kept in the database, so that every store server on
+    // it counts the same failures.
     bool Open(const std::string& strDbPath, std::string& strError);
 
     // The five requests, by their decoded form fields; each returns the reply
@@ -80,7 +84,7 @@ public:
     // returned and *pbAdded (when given) says false.
     std::optional<std::string> AddExample(const std::string& strText, bool* pbAdded = nullptr);
 
-    CStoreDb& GetDb() { return m_db; }
+    IStoreDb& GetDb() { return *m_pDb; }
 
 private:
     std::int64_t Now() const;
@@ -95,9 +99,9 @@ private:
     void ReleaseHashSlot();
 
     StoreOptions m_options;
-    CStoreDb m_db;
-    CLoginThrottle m_nameThrottle;
-    CLoginThrottle m_addressThrottle;
+    std::unique_ptr<IStoreDb> m_pDb;  // Never null; an unopened SQLite file before Open().
+    std::unique_ptr<ILoginThrottle> m_pNameThrottle;
+    std::unique_ptr<ILoginThrottle> m_pAddressThrottle;
     std::string m_strDummyHash;  // Verified for unknown names, so they take as long as known ones.
     // Hash slots are handed out first come, first served: ticket n may run
     // once fewer than m_nHashSlots tickets before it are unfinished, so a

@@ -1,6 +1,7 @@
 // main.cpp - quarvex-store: serves the task store and administers its
-// accounts. Every command works on one SQLite file (--db), by default
-// quarvex-store.db in the program directory.
+// accounts. Every command works on one database (--db): an SQLite file, by
+// default quarvex-store.db in the program directory, or a PostgreSQL
+// database that several store servers may share.
 #include "StoreServer.h"
 
 #include "markup/TaskDef.h"
@@ -26,7 +27,7 @@ using namespace quarvex;
 namespace {
 
 const char s_szUsage[] =
-    "usage: quarvex-store [--db FILE] COMMAND [ARGS]\n"
+    "usage: quarvex-store [--db FILE|postgresql://...] COMMAND [ARGS]\n"
     "\n"
     "  serve [--listen HOST:PORT] [--max-tasks N] [--max-bytes N[K|M|G]] [--max-per-address N]\n"
     "                              serve the task store (default 127.0.0.1:8080); an account\n"
@@ -39,7 +40,10 @@ const char s_szUsage[] =
     "  deluser NAME                delete an account with its tasks and sessions\n"
     "  import-examples DIR         store every task definition file in DIR as an example task\n"
     "\n"
-    "--db FILE may also follow the command.\n";
+    "--db may also follow the command. A postgresql:// URI (libpq's form, e.g.\n"
+    "postgresql://quarvex@db.example:5432/quarvex) keeps the store in PostgreSQL,\n"
+    "where several store servers may serve the same accounts; login failures\n"
+    "and quotas then count across all of them. Anything else names an SQLite file.\n";
 
 int Usage()
 {
@@ -183,6 +187,19 @@ bool ParseCount(const std::string& strText, std::int64_t& nOut)
     return true;
 }
 
+// The database as error lines name it: a URI's password stays out of logs.
+std::string DatabaseForLog(const std::string& strDb)
+{
+    if (!IsPostgresUri(strDb))
+        return strDb;
+    const std::size_t nScheme = strDb.find("://") + 3;
+    const std::size_t nAt = strDb.find('@', nScheme);
+    const std::size_t nColon = strDb.find(':', nScheme);
+    if (nAt == std::string::npos || nColon == std::string::npos || nColon > nAt)
+        return strDb;
+    return strDb.substr(0, nColon) + ":***" + strDb.substr(nAt);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -231,7 +248,7 @@ int main(int argc, char** argv)
     CStoreServer server(options);
     std::string strError;
     if (!server.Open(strDb, strError)) {
-        std::fprintf(stderr, "quarvex-store: %s: %s\n", strDb.c_str(), strError.c_str());
+        std::fprintf(stderr, "quarvex-store: %s: %s\n", DatabaseForLog(strDb).c_str(), strError.c_str());
         return 1;
     }
     CStoreService& service = server.GetService();

@@ -145,3 +145,49 @@ TEST(DataListTest, PackedRowsComeBackByteForByte)
     EXPECT_TRUE(list.ContainsKey({"again"}));
     EXPECT_EQ(list.GetRow(0), CDataRow{"again"});
 }
+
+TEST(DataListTest, ReplacedRowsKeepTheirPlaceStateAndIndex)
+{
+    CDataList list;
+    list.SetKeyColumns({0});
+    list.Append({"k1", "old"});
+    list.Append({"k2", "v2"});
+    EXPECT_EQ(list.GetRowState(0), ROW_KEPT);
+    list.SetRowState(0, ROW_CHANGED);
+    ASSERT_TRUE(list.ReplaceRow(0, {"k1", "new and longer"}));
+    EXPECT_EQ(list.GetRow(0), (CDataRow{"k1", "new and longer"}));
+    EXPECT_EQ(list.GetRow(1), (CDataRow{"k2", "v2"}));
+    EXPECT_EQ(list.GetRowState(0), ROW_CHANGED);
+    EXPECT_EQ(list.FindKey({"k2", ""}), 1);
+    EXPECT_FALSE(list.ReplaceRow(2, {"k3"}));
+    EXPECT_EQ(list.GetRowState(7), ROW_KEPT);
+
+    // A replacement with another key moves the row in the index as well.
+    ASSERT_TRUE(list.ReplaceRow(1, {"k9", "v9"}));
+    EXPECT_FALSE(list.ContainsKey({"k2"}));
+    EXPECT_EQ(list.FindKey({"k9"}), 1);
+
+    // States follow their rows when rows before them are removed.
+    list.SetRowState(1, ROW_GONE);
+    list.RemoveRows(0, 1);
+    EXPECT_EQ(list.GetRowState(0), ROW_GONE);
+    EXPECT_EQ(list.GetRow(0), (CDataRow{"k9", "v9"}));
+}
+
+TEST(DataListTest, ManyReplacementsDoNotGrowWithoutBound)
+{
+    CDataList list;
+    list.SetKeyColumns({0});
+    for (int i = 0; i < 100; ++i)
+        list.Append({"key" + std::to_string(i), std::string(100, 'a')});
+    // Each round replaces every row; the stale bytes must be dropped on the
+    // way, and the rows must still read back exactly.
+    for (int nRound = 0; nRound < 300; ++nRound) {
+        for (int i = 0; i < 100; ++i)
+            list.ReplaceRow(static_cast<std::size_t>(i), {"key" + std::to_string(i), std::string(100, 'a' + nRound % 26)});
+    }
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(list.GetRow(static_cast<std::size_t>(i))[1], std::string(100, 'a' + 299 % 26));
+        EXPECT_EQ(list.FindKey({"key" + std::to_string(i)}), i);
+    }
+}

@@ -1,6 +1,7 @@
 // StoreServerTest.cpp - the store on HTTP, in-process on 127.0.0.1: replies,
 // refusals of oversized and malformed bodies, and starting and stopping.
 #include "GuardedHttpServer.h"
+#include "PostgresServer.h"
 #include "StoreServer.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,8 @@ class StoreServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (StorePostgresMissing())
+            GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
         char szDir[] = "/tmp/qxserver-XXXXXX";
         ASSERT_NE(mkdtemp(szDir), nullptr);
         m_strDir = szDir;
@@ -35,7 +38,7 @@ protected:
         options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
         m_pServer = std::make_unique<CStoreServer>(options);
         std::string strError;
-        ASSERT_TRUE(m_pServer->Open(m_strDir + "/store.db", strError)) << strError;
+        ASSERT_TRUE(m_pServer->Open(StoreDbForTest(m_strDir), strError)) << strError;
         ASSERT_TRUE(m_pServer->GetService().AddUser("alice", "pw", strError)) << strError;
         ASSERT_TRUE(m_pServer->Start("127.0.0.1", 0, strError, 4)) << strError;
         ASSERT_GT(m_pServer->GetPort(), 0);
@@ -200,15 +203,17 @@ TEST_F(StoreServerTest, RefusesBadRequests)
 
 TEST(StoreServerStartTest, StartsAndStopsAtOnceAndRefusesABusyPort)
 {
+    if (StorePostgresMissing())
+        GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
     char szDir[] = "/tmp/qxserver-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
     std::string strError;
     {
         CStoreServer first;
-        ASSERT_TRUE(first.Open(std::string(szDir) + "/a.db", strError)) << strError;
+        ASSERT_TRUE(first.Open(StoreDbForTest(szDir), strError)) << strError;
         ASSERT_TRUE(first.Start("127.0.0.1", 0, strError)) << strError;
         CStoreServer second;
-        ASSERT_TRUE(second.Open(std::string(szDir) + "/b.db", strError)) << strError;
+        ASSERT_TRUE(second.Open(StoreDbForTest(szDir), strError)) << strError;
         EXPECT_FALSE(second.Start("127.0.0.1", first.GetPort(), strError));
         first.Stop();
         first.Stop();
@@ -221,13 +226,15 @@ TEST(StoreServerStartTest, StartsAndStopsAtOnceAndRefusesABusyPort)
 
 TEST(StoreServerSlowClientTest, SlowClientsFromOneAddressCannotLockOthersOut)
 {
+    if (StorePostgresMissing())
+        GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
     char szDir[] = "/tmp/qxserver-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
     StoreOptions options;
     options.nHeaderSeconds = 2;
     CStoreServer server(options);
     std::string strError;
-    ASSERT_TRUE(server.Open(std::string(szDir) + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.Open(StoreDbForTest(szDir), strError)) << strError;
     ASSERT_TRUE(server.Start("127.0.0.1", 0, strError)) << strError;
 
     // 64 connections from 127.0.0.2 that start a request and then send one
@@ -268,11 +275,13 @@ TEST(StoreServerSlowClientTest, SlowClientsFromOneAddressCannotLockOthersOut)
 
 TEST(StoreServerSlowClientTest, AnEndlessHeaderIsCutOff)
 {
+    if (StorePostgresMissing())
+        GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
     char szDir[] = "/tmp/qxserver-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
     CStoreServer server;
     std::string strError;
-    ASSERT_TRUE(server.Open(std::string(szDir) + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.Open(StoreDbForTest(szDir), strError)) << strError;
     ASSERT_TRUE(server.Start("127.0.0.1", 0, strError, 4)) << strError;
 
     // 4,000 short header lines: each within the library's line limit, 200 KB

@@ -1,11 +1,13 @@
 // StoreServiceTest.cpp - the store's answers without HTTP: sessions, owners,
 // refusals, examples and administration, on a temporary SQLite file.
+#include "PostgresServer.h"
 #include "StoreService.h"
 
 #include "store/BlobCodec.h"
 
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -24,9 +26,12 @@ class StoreServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (StorePostgresMissing())
+            GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
         char szDir[] = "/tmp/qxstore-XXXXXX";
         ASSERT_NE(mkdtemp(szDir), nullptr);
         m_strDir = szDir;
+        m_strDb = StoreDbForTest(m_strDir);
         m_pService = MakeService();
         std::string strError;
         ASSERT_TRUE(m_pService->AddUser("alice", "alice-pw", strError)) << strError;
@@ -53,7 +58,7 @@ protected:
         options.nMaxBytesPerAccount = m_quota.nMaxBytes;
         auto pService = std::make_unique<CStoreService>(options);
         std::string strError;
-        EXPECT_TRUE(pService->Open(m_strDir + "/store.db", strError)) << strError;
+        EXPECT_TRUE(pService->Open(m_strDb, strError)) << strError;
         return pService;
     }
 
@@ -95,6 +100,7 @@ protected:
     }
 
     std::string m_strDir;
+    std::string m_strDb;  // The SQLite file or PostgreSQL database under test.
     std::int64_t m_nNow = 1700000000;
     TaskQuota m_quota{ StoreOptions().nMaxTasksPerAccount, StoreOptions().nMaxBytesPerAccount };
     std::unique_ptr<CStoreService> m_pService;
@@ -265,6 +271,23 @@ TEST_F(StoreServiceTest, LoginFailuresAreSlowedPerNameAndAddress)
     EXPECT_EQ(Token(Login("bob", "bob-pw", "10.0.0.8")).size(), 32u);
 }
 
+TEST_F(StoreServiceTest, NamesAreBytesAndOnlyAsciiLettersFoldCase)
+{
+    // Names are kept as the bytes they came in, whatever their encoding;
+    // only ASCII letters compare without regard to case.
+    std::string strError;
+    const std::string strGbk = "\xD5\xC5\xC8\xFD";  // a GBK name, no valid UTF-8
+    ASSERT_TRUE(m_pService->AddUser(strGbk, "gbk-pw", strError)) << strError;
+    ASSERT_TRUE(m_pService->AddUser("\xC3\xA4nne", "lower-pw", strError)) << strError;   // "änne"
+    ASSERT_TRUE(m_pService->AddUser("\xC3\x84NNE", "upper-pw", strError)) << strError;   // "ÄNNE": another account
+    EXPECT_FALSE(m_pService->AddUser("\xC3\xA4NNE", "x", strError));                    // "äNNE" is "änne"
+    EXPECT_EQ(Token(Login(strGbk, "gbk-pw")).size(), 32u);
+    EXPECT_EQ(Token(Login("\xC3\xA4NnE", "lower-pw")).size(), 32u);
+    EXPECT_EQ(Token(Login("\xC3\x84nne", "upper-pw")).size(), 32u);
+    EXPECT_EQ(Login("\xC3\x84nne", "lower-pw"), CStoreService::FAILED);
+    EXPECT_EQ(Load(std::string("{\xFF}"), Token(Login(strGbk, "gbk-pw"))), CStoreService::FAILED);
+}
+
 TEST_F(StoreServiceTest, NamesNoAccountCanHaveNeverReachTheThrottle)
 {
     // Refused before they are counted: the guessing address is not locked
@@ -377,6 +400,8 @@ TEST_F(StoreServiceTest, QuotasBoundTasksAndBytesPerAccount)
 
 TEST_F(StoreServiceTest, AFileFromBeforeQuotasCountsItsTasks)
 {
+    if (StoreTestsOnPostgres())
+        GTEST_SKIP() << "only SQLite files come from before quotas";
     // The tasks table as files written before quotas have it: no size.
     m_pService.reset();
     const std::string strPath = m_strDir + "/old.db";

@@ -2,6 +2,7 @@
 // loopback end to end, against a canned server for the reply rules, and the
 // exact bytes of every request it sends.
 #include "CannedServer.h"
+#include "PostgresServer.h"
 #include "StoreClient.h"
 
 #include "StoreServer.h"
@@ -23,6 +24,8 @@ class StoreClientTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (StorePostgresMissing())
+            GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
         char szDir[] = "/tmp/qxclient-XXXXXX";
         ASSERT_NE(mkdtemp(szDir), nullptr);
         m_strDir = szDir;
@@ -32,7 +35,7 @@ protected:
         options.fnNow = [this] { return m_nNow.load(); };
         m_pServer = std::make_unique<CStoreServer>(options);
         std::string strError;
-        ASSERT_TRUE(m_pServer->Open(m_strDir + "/store.db", strError)) << strError;
+        ASSERT_TRUE(m_pServer->Open(StoreDbForTest(m_strDir), strError)) << strError;
         ASSERT_TRUE(m_pServer->GetService().AddUser("alice", "alice pw", strError)) << strError;
         ASSERT_TRUE(m_pServer->GetService().AddUser("bob", "bob-pw", strError)) << strError;
         ASSERT_TRUE(m_pServer->Start("127.0.0.1", 0, strError, 4)) << strError;

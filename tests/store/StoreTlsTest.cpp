@@ -5,6 +5,7 @@
 #include "StoreServer.h"
 
 #include "NginxServer.h"
+#include "PostgresServer.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,8 @@ const char s_szTask[] = "\r\n<root>\r\n\t<general>\r\n\t\t<taskname>加密通道
 
 TEST(StoreTlsTest, ClientSpeaksToAStoreBehindTls)
 {
+    if (StorePostgresMissing())
+        GTEST_SKIP() << "QUARVEX_TEST_STORE=postgresql, but PostgreSQL is not installed";
     CTempDir dir;
     const std::string strDir = dir.GetPath();
     const std::string strEc = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
@@ -48,7 +51,7 @@ TEST(StoreTlsTest, ClientSpeaksToAStoreBehindTls)
     options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
     CStoreServer server(options);
     std::string strError;
-    ASSERT_TRUE(server.Open(strDir + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.Open(StoreDbForTest(strDir), strError)) << strError;
     ASSERT_TRUE(server.GetService().AddUser("carol", "carol pw", strError)) << strError;
     ASSERT_TRUE(server.Start("127.0.0.1", 0, strError, 2)) << strError;
 

@@ -1,0 +1,106 @@
+// StoreDbPg.h - the store in a PostgreSQL database, which several store
+// servers may share: a small pool of libpq connections, every write in a
+// transaction, parameters always bound, and the login throttle kept in a
+// table so that the servers count the same failures.
+#pragma once
+
+#include "StoreDbApi.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+typedef struct pg_conn PGconn;
+
+namespace quarvex {
+
+class CPgConnection;
+
+class CStoreDbPg : public IStoreDb {
+public:
+    // nConnections bounds the connections this process holds at once;
+    // callers beyond it wait for one to come free.
+    explicit CStoreDbPg(int nConnections = 8);
+    ~CStoreDbPg() override;
+    CStoreDbPg(const CStoreDbPg&) = delete;
+    CStoreDbPg& operator=(const CStoreDbPg&) = delete;
+
+    // strUri is a libpq connection URI (postgresql://user@host:port/db);
+    // creates the tables when missing.
+    bool Open(const std::string& strUri, std::string& strError) override;
+
+    bool AddAccount(const std::string& strName, const std::string& strHash) override;
+    bool SetPasswordHash(const std::string& strName, const std::string& strHash) override;
+    bool DeleteAccount(const std::string& strName) override;
+    std::optional<StoreAccount> FindAccount(const std::string& strName) override;
+    std::optional<std::int64_t> EnsureAccount(const std::string& strName) override;
+
+    bool AddSession(const std::string& strTokenHash, std::int64_t nAccount, std::int64_t nNow,
+                    std::int64_t nIdleBefore, int nKeep) override;
+    std::optional<std::int64_t> UseSession(const std::string& strTokenHash, std::int64_t nNow,
+                                           std::int64_t nIdleBefore) override;
+
+    // The quota check locks the account's row until the write commits, so
+    // saves through other store servers on the same database wait for it.
+    bool AddTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                 const TaskQuota* pQuota = nullptr) override;
+    bool UpdateTask(std::int64_t nAccount, const std::string& strId, const StoredTask& task, std::int64_t nNow,
+                    const TaskQuota* pQuota = nullptr) override;
+    bool DeleteTask(std::int64_t nAccount, const std::string& strId) override;
+    std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) override;
+    std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) override;
+
+    std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t nAccount) override;
+    // Runners asking at once are not made to wait for each other: each
+    // skips the leases another is granting at that moment and takes the
+    // next free tasks (SELECT ... FOR UPDATE SKIP LOCKED).
+    std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t nAccount, const std::string& strHolder, int nWant,
+                                                       std::int64_t nNowMs, std::int64_t nTtlMs) override;
+    bool LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId, std::int64_t nNowMs,
+                   std::int64_t nTtlMs, std::optional<StoredLease>& granted) override;
+    std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                        const std::vector<StoredLease>& aHeld, std::int64_t nNowMs,
+                                                        std::int64_t nTtlMs) override;
+    bool ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                      std::int64_t nFence) override;
+
+    std::unique_ptr<ILoginThrottle> MakeSharedThrottle(const std::string& strKind, int nFreeFailures,
+                                                       std::int64_t nBaseSeconds, std::int64_t nMaxSeconds) override;
+
+    std::string GetLastError() override;
+
+    // A connection of the pool for one caller; back to the pool when it goes
+    // out of scope, or closed when it broke. Null when none could be made.
+    class CLease {
+    public:
+        CLease(CStoreDbPg& db, std::unique_ptr<CPgConnection> pConn);
+        ~CLease();
+        CLease(const CLease&) = delete;
+        CLease& operator=(const CLease&) = delete;
+        CPgConnection* operator->() const { return m_pConn.get(); }
+        CPgConnection& operator*() const { return *m_pConn; }
+        explicit operator bool() const { return m_pConn != nullptr; }
+
+    private:
+        CStoreDbPg& m_db;
+        std::unique_ptr<CPgConnection> m_pConn;
+    };
+    CLease Acquire();
+    void SetLastError(const std::string& strError);
+
+private:
+    void Release(std::unique_ptr<CPgConnection> pConn);
+
+    const int m_nMaxConnections;
+    std::string m_strUri;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<std::unique_ptr<CPgConnection>> m_aIdle;
+    int m_nOpen = 0;  // Connections made and not yet closed, idle or lent.
+    std::string m_strLastError;
+};
+
+} // namespace quarvex
