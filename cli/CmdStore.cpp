@@ -8,6 +8,7 @@
 #include "store/BlobCodec.h"
 #include "store/StoreClient.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,22 @@ void PrintTaskLines(const std::vector<StoreExample>& aTasks)
         std::printf("%s\t%s\n", task.strId.c_str(), task.strName.c_str());
 }
 
+// A decimal number without sign of at most 18 digits.
+bool ParseDecimal(const char* psz, std::int64_t& nOut)
+{
+    const std::size_t nLen = std::strlen(psz);
+    if (nLen == 0 || nLen > 18 || std::strspn(psz, "0123456789") != nLen)
+        return false;
+    nOut = std::strtoll(psz, nullptr, 10);
+    return true;
+}
+
+void PrintLeases(const std::vector<StoreLease>& aLeases)
+{
+    for (const StoreLease& lease : aLeases)
+        std::printf("%s\t%lld\t%d\n", lease.strId.c_str(), static_cast<long long>(lease.nFence), lease.nTtlSeconds);
+}
+
 } // namespace
 
 int RunStoreCommand(int argc, char** argv)
@@ -107,7 +124,9 @@ int RunStoreCommand(int argc, char** argv)
     const int nArgs = argc - i - 1;
     const bool bShapeOk = ((strCommand == "list" || strCommand == "examples") && nArgs == 0) ||
                           ((strCommand == "get" || strCommand == "add" || strCommand == "delete") && nArgs == 1) ||
-                          (strCommand == "update" && nArgs == 2);
+                          (strCommand == "update" && nArgs == 2) || (strCommand == "versions" && nArgs == 0) ||
+                          (strCommand == "lease" && (nArgs == 2 || nArgs == 3)) ||
+                          (strCommand == "release" && nArgs == 3);
     if (!bShapeOk || (strUser.empty() && strCommand != "examples"))
         return PrintUsage();
 
@@ -152,6 +171,37 @@ int RunStoreCommand(int argc, char** argv)
         }
         PrintTaskLines(aTasks);
         return 0;
+    }
+    if (strCommand == "versions") {
+        std::vector<StoreTaskVersion> aTasks;
+        if (!client.ListTaskVersions(aTasks))
+            return Fail(STORE_MSG_NETWORK);
+        for (const StoreTaskVersion& task : aTasks)
+            std::printf("%s\t%lld\n", task.strId.c_str(), static_cast<long long>(task.nVersion));
+        return 0;
+    }
+    if (strCommand == "lease") {
+        std::int64_t nTtl = 0;
+        if (!ParseDecimal(aArgs[1], nTtl) || nTtl < 1 || nTtl > 3600)
+            return Fail("a lease lasts 1 to 3600 seconds");
+        if (nArgs == 3) {
+            const std::optional<StoreLease> lease = client.LeaseTask(aArgs[0], aArgs[2], static_cast<int>(nTtl));
+            if (!lease)
+                return Fail("the task is held by another holder, or the lease was refused");
+            PrintLeases({ *lease });
+            return 0;
+        }
+        std::vector<StoreLease> aGranted;
+        if (!client.LeaseTasks(aArgs[0], 1000, static_cast<int>(nTtl), aGranted))
+            return Fail("the lease was refused (holder: 1 to 64 printable ASCII bytes without spaces)");
+        PrintLeases(aGranted);
+        return 0;
+    }
+    if (strCommand == "release") {
+        StoreLease lease{ aArgs[1], 0, 0 };
+        if (!ParseDecimal(aArgs[2], lease.nFence))
+            return Fail("a fencing number is a decimal number");
+        return client.ReleaseLease(aArgs[0], lease) ? 0 : Fail("the lease was not held under that number");
     }
     if (strCommand == "get") {
         // An id that is not the account's own may be an example.

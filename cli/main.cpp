@@ -54,6 +54,10 @@ const char s_szUsage[] =
     "                                work with the tasks of an account in a task store\n"
     "                                (password from QUARVEX_PASSWORD or standard input;\n"
     "                                the server defaults to Config.dat's general/server)\n"
+    "  store [--server HOST:PORT] --user NAME versions | lease HOLDER TTL [ID] | release HOLDER ID FENCE\n"
+    "                                task versions (id TAB version); take the free tasks, or\n"
+    "                                one, for HOLDER for TTL seconds (id TAB fence TAB ttl);\n"
+    "                                give a lease back\n"
     "  blob encode --key KEY [FILE] | blob decode [FILE]\n"
     "                                encode or decode a task blob\n";
 

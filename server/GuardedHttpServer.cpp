@@ -191,6 +191,42 @@ private:
     std::size_t m_nEnd = 0;
 };
 
+// Set by the request setup on a request that a trusted proxy passed on for a
+// client already at its share; the pre-routing handler answers it 503. A
+// client's own header of this name is dropped first.
+const char s_szRefusedHeader[] = "X-Quarvex-Refused";
+
+// The whole peer address as text (not its /64), for matching proxies.
+std::string AddressTextOf(const sockaddr* pAddr)
+{
+    char szText[INET6_ADDRSTRLEN] = {};
+    if (pAddr->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(pAddr)->sin_addr, szText, sizeof(szText));
+        return szText;
+    }
+    if (pAddr->sa_family != AF_INET6)
+        return std::string();
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(pAddr)->sin6_addr, szText, sizeof(szText));
+    return NormaliseAddress(szText);
+}
+
+// Fills addr from a normalised address text; false when it is none.
+bool AddressFromText(const std::string& strAddress, sockaddr_storage& addr)
+{
+    addr = sockaddr_storage{};
+    auto& in4 = reinterpret_cast<sockaddr_in&>(addr);
+    if (inet_pton(AF_INET, strAddress.c_str(), &in4.sin_addr) == 1) {
+        addr.ss_family = AF_INET;
+        return true;
+    }
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+    if (inet_pton(AF_INET6, strAddress.c_str(), &in6.sin6_addr) == 1) {
+        addr.ss_family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
 int PortOf(const sockaddr* pAddr)
 {
     if (pAddr->sa_family == AF_INET)
@@ -232,6 +268,109 @@ void CConnectionGate::Leave(const std::string& strKey)
         m_mapOpen.erase(it);
 }
 
+bool CConnectionGate::EnterShared()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_nOpen >= m_nTotal)
+        return false;
+    ++m_nOpen;
+    return true;
+}
+
+void CConnectionGate::LeaveShared()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_nOpen > 0)
+        --m_nOpen;
+}
+
+bool CConnectionGate::EnterRequest(const std::string& strKey)
+{
+    std::lock_guard lock(m_mutex);
+    int& nOpen = m_mapOpen[strKey];
+    if (nOpen >= m_nPerKey)
+        return false;
+    ++nOpen;
+    return true;
+}
+
+void CConnectionGate::LeaveRequest(const std::string& strKey)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_mapOpen.find(strKey);
+    if (it != m_mapOpen.end() && --it->second <= 0)
+        m_mapOpen.erase(it);
+}
+
+std::string NormaliseAddress(std::string_view strText)
+{
+    while (!strText.empty() && (strText.front() == ' ' || strText.front() == '\t'))
+        strText.remove_prefix(1);
+    while (!strText.empty() && (strText.back() == ' ' || strText.back() == '\t'))
+        strText.remove_suffix(1);
+    if (strText.empty() || strText.size() > 64)
+        return std::string();
+    if (strText.front() == '[') {
+        // "[v6]" or "[v6]:port"
+        const std::size_t nClose = strText.find(']');
+        if (nClose == std::string_view::npos)
+            return std::string();
+        strText = strText.substr(1, nClose - 1);
+    } else if (std::count(strText.begin(), strText.end(), ':') == 1) {
+        strText = strText.substr(0, strText.find(':'));  // "v4:port"
+    }
+    const std::string strAddress(strText);
+    sockaddr_storage addr{};
+    if (!AddressFromText(strAddress, addr))
+        return std::string();
+    char szText[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, szText, sizeof(szText));
+        return szText;
+    }
+    const in6_addr& in6 = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&in6)) {
+        in_addr addr4{};
+        std::memcpy(&addr4, in6.s6_addr + 12, 4);
+        inet_ntop(AF_INET, &addr4, szText, sizeof(szText));
+        return szText;
+    }
+    inet_ntop(AF_INET6, &in6, szText, sizeof(szText));
+    return szText;
+}
+
+std::string ClientKeyOfText(std::string_view strAddress)
+{
+    const std::string strNormal = NormaliseAddress(strAddress);
+    sockaddr_storage addr{};
+    if (strNormal.empty() || !AddressFromText(strNormal, addr))
+        return std::string();
+    return ClientKeyOf(reinterpret_cast<const sockaddr*>(&addr));
+}
+
+std::string ForwardedClientKey(std::string_view strForwardedFor, const std::vector<std::string>& aTrusted,
+                               const std::string& strProxyKey)
+{
+    std::string strClient;
+    // A long chain is cut off: no honest set-up has more than a few proxies.
+    for (int i = 0; i < 32 && !strForwardedFor.empty(); ++i) {
+        const std::size_t nComma = strForwardedFor.rfind(',');
+        const std::string_view strEntry =
+            nComma == std::string_view::npos ? strForwardedFor : strForwardedFor.substr(nComma + 1);
+        strForwardedFor = nComma == std::string_view::npos ? std::string_view() : strForwardedFor.substr(0, nComma);
+        const std::string strAddress = NormaliseAddress(strEntry);
+        if (strAddress.empty())
+            break;  // a client's own made-up entry ends the walk
+        strClient = strAddress;
+        if (std::find(aTrusted.begin(), aTrusted.end(), strAddress) == aTrusted.end())
+            break;
+    }
+    if (strClient.empty())
+        return strProxyKey;
+    const std::string strKey = ClientKeyOfText(strClient);
+    return strKey.empty() ? strProxyKey : strKey;
+}
+
 std::string ClientKeyOf(const sockaddr* pAddr)
 {
     char szText[INET6_ADDRSTRLEN] = {};
@@ -256,6 +395,19 @@ std::string ClientKeyOf(const sockaddr* pAddr)
 CGuardedHttpServer::CGuardedHttpServer(const ConnectionLimits& limits)
     : m_limits(limits), m_gate(limits.nPerAddress, limits.nMaxOpen)
 {
+    for (const std::string& strProxy : limits.aTrustedProxies) {
+        const std::string strAddress = NormaliseAddress(strProxy);
+        if (!strAddress.empty())
+            m_aTrusted.push_back(strAddress);
+    }
+    set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (!req.has_header(s_szRefusedHeader))
+            return HandlerResponse::Unhandled;
+        res.status = 503;
+        res.set_header("Connection", "close");
+        res.set_content("failed", "text/plain");
+        return HandlerResponse::Handled;
+    });
 }
 
 CGuardedHttpServer::~CGuardedHttpServer()
@@ -298,7 +450,7 @@ void CGuardedHttpServer::StopServing()
     m_aWorkers.clear();
     for (const Pending& pending : m_queue) {
         close(pending.hSocket);
-        m_gate.Leave(pending.strKey);
+        Leave(pending);
     }
     m_queue.clear();
     const int hListen = svr_sock_.exchange(-1);
@@ -328,7 +480,10 @@ void CGuardedHttpServer::AcceptLoop()
             continue;
         }
         const std::string strKey = ClientKeyOf(reinterpret_cast<const sockaddr*>(&addr));
-        if (!m_gate.Enter(strKey)) {
+        const bool bProxy =
+            !m_aTrusted.empty() && std::find(m_aTrusted.begin(), m_aTrusted.end(),
+                                             AddressTextOf(reinterpret_cast<const sockaddr*>(&addr))) != m_aTrusted.end();
+        if (!(bProxy ? m_gate.EnterShared() : m_gate.Enter(strKey))) {
             // A fresh socket's send buffer takes this at once. What the
             // client already sent is read away first (a little of it: a
             // flood must not keep this loop): closing over unread bytes
@@ -349,7 +504,7 @@ void CGuardedHttpServer::AcceptLoop()
         setsockopt(hSocket, IPPROTO_TCP, TCP_NODELAY, &nYes, sizeof(nYes));
         {
             std::lock_guard lock(m_mutex);
-            m_queue.push_back({ hSocket, strKey });
+            m_queue.push_back({ hSocket, strKey, bProxy });
         }
         m_cv.notify_one();
     }
@@ -367,13 +522,21 @@ void CGuardedHttpServer::WorkerLoop()
             pending = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        Serve(pending.hSocket, pending.strKey);
+        Serve(pending.hSocket, pending.strKey, pending.bProxy);
         close(pending.hSocket);
-        m_gate.Leave(pending.strKey);
+        Leave(pending);
     }
 }
 
-void CGuardedHttpServer::Serve(int hSocket, const std::string& strKey)
+void CGuardedHttpServer::Leave(const Pending& pending)
+{
+    if (pending.bProxy)
+        m_gate.LeaveShared();
+    else
+        m_gate.Leave(pending.strKey);
+}
+
+void CGuardedHttpServer::Serve(int hSocket, const std::string& strKey, bool bProxy)
 {
     sockaddr_storage addr{};
     socklen_t nLen = sizeof(addr);
@@ -384,8 +547,31 @@ void CGuardedHttpServer::Serve(int hSocket, const std::string& strKey)
     while (stream.WaitForRequest()) {
         stream.BeginHeader();
         bool bClosed = false;
-        const bool bOk =
-            process_request(stream, false, bClosed, [&stream](httplib::Request&) { stream.BeginBody(); });
+        std::string strCounted;  // the forwarded client this request counts against
+        bool bRefused = false;
+        const bool bOk = process_request(stream, false, bClosed, [&](httplib::Request& req) {
+            stream.BeginBody();
+            req.headers.erase(s_szRefusedHeader);
+            if (!bProxy)
+                return;
+            std::string strForwardedFor;
+            const auto range = req.headers.equal_range("X-Forwarded-For");
+            for (auto it = range.first; it != range.second; ++it)
+                strForwardedFor += (strForwardedFor.empty() ? "" : ",") + it->second;
+            req.remote_addr = ForwardedClientKey(strForwardedFor, m_aTrusted, strKey);
+            if (m_gate.EnterRequest(req.remote_addr)) {
+                strCounted = req.remote_addr;
+            } else {
+                bRefused = true;
+                req.set_header(s_szRefusedHeader, "1");
+            }
+        });
+        if (!strCounted.empty())
+            m_gate.LeaveRequest(strCounted);
+        // A refused request's body was not read, so nothing after it can be
+        // trusted to start a request.
+        if (bRefused)
+            break;
         // A request whose header never came whole (too slow, too long,
         // malformed) ends the connection: what follows cannot be trusted to
         // start the next request, and a client dripping header lines would

@@ -5,6 +5,44 @@
 
 namespace quarvex {
 
+namespace {
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back when left without Commit(): the
+// write lock is taken at the start, so two servers on one file cannot both
+// read a lease as free and then both grant it.
+class CTransaction {
+public:
+    explicit CTransaction(sqlite3* pDb)
+        : m_pDb(pDb), m_bOpen(sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK)
+    {
+    }
+    ~CTransaction()
+    {
+        if (m_bOpen)
+            sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    CTransaction(const CTransaction&) = delete;
+    CTransaction& operator=(const CTransaction&) = delete;
+
+    bool IsOpen() const { return m_bOpen; }
+    bool Commit()
+    {
+        if (!m_bOpen)
+            return false;
+        m_bOpen = false;
+        if (sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+            return true;
+        sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+
+private:
+    sqlite3* m_pDb;
+    bool m_bOpen;
+};
+
+} // namespace
+
 // One prepared statement; finalised when it goes out of scope. Values are
 // bound, never pasted into SQL text.
 class CStoreDb::CStatement {
@@ -92,6 +130,14 @@ bool CStoreDb::Open(const std::string& strPath, std::string& strError)
         " updated INTEGER NOT NULL,"
         " size INTEGER NOT NULL DEFAULT 0)",
         "CREATE INDEX IF NOT EXISTS tasks_account ON tasks(account, seq)",
+        // One row per task id ever leased. Rows outlive releases and the
+        // task itself, so a fencing number is never handed out twice; a
+        // lease counts only while its task exists in the asking account.
+        "CREATE TABLE IF NOT EXISTS leases("
+        " guid TEXT PRIMARY KEY,"
+        " holder TEXT NOT NULL DEFAULT '',"
+        " fence INTEGER NOT NULL DEFAULT 0,"
+        " expires INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID",
     };
     for (const char* pszSql : s_apszSchema) {
         if (!Exec(pszSql)) {
@@ -103,7 +149,8 @@ bool CStoreDb::Open(const std::string& strPath, std::string& strError)
     // The size sits after the blob in each row, where reading it means
     // walking the blob's overflow pages; this index answers an account's
     // usage without touching the rows.
-    if (!AddSizeColumn() || !Exec("CREATE INDEX IF NOT EXISTS tasks_usage ON tasks(account, size)")) {
+    if (!AddSizeColumn() || !Exec("CREATE INDEX IF NOT EXISTS tasks_usage ON tasks(account, size)") ||
+        !AddVersionColumn()) {
         strError = sqlite3_errmsg(pDb);
         m_pDb.reset();
         return false;
@@ -126,6 +173,17 @@ bool CStoreDb::AddSizeColumn()
         return true;
     Exec("ROLLBACK");
     return false;
+}
+
+bool CStoreDb::AddVersionColumn()
+{
+    {
+        CStatement probe(m_pDb.get(), "SELECT version FROM tasks LIMIT 0");
+        if (probe.IsOk())
+            return true;
+    }
+    // Every existing task starts at 1, as a new one does.
+    return Exec("ALTER TABLE tasks ADD COLUMN version INTEGER NOT NULL DEFAULT 1");
 }
 
 bool CStoreDb::GetUsage(std::int64_t nAccount, std::int64_t& nTasks, std::int64_t& nBytes)
@@ -192,10 +250,18 @@ bool CStoreDb::DeleteAccount(const std::string& strName)
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
         return false;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return false;
+    // The fencing numbers stay; the leases end with the tasks.
+    CStatement unlease(m_pDb.get(),
+                    "UPDATE leases SET holder = '', expires = 0 WHERE guid IN (SELECT guid FROM tasks WHERE account ="
+                    " (SELECT id FROM accounts WHERE name = ?))");
+    unlease.Bind(strName);
     CStatement stmt(m_pDb.get(), "DELETE FROM accounts WHERE name = ?");
     stmt.Bind(strName);
     int nChanges = 0;
-    return Run(stmt, &nChanges) && nChanges > 0;
+    return Run(unlease) && Run(stmt, &nChanges) && nChanges > 0 && tx.Commit();
 }
 
 std::optional<StoreAccount> CStoreDb::FindAccount(const std::string& strName)
@@ -311,7 +377,8 @@ bool CStoreDb::UpdateTask(std::int64_t nAccount, const std::string& strId, const
             return false;
     }
     CStatement stmt(m_pDb.get(),
-                    "UPDATE tasks SET key = ?, blob = ?, updated = ?, size = ? WHERE guid = ? AND account = ?");
+                    "UPDATE tasks SET key = ?, blob = ?, updated = ?, size = ?, version = version + 1"
+                    " WHERE guid = ? AND account = ?");
     stmt.Bind(task.strKey).Bind(task.strBlob).Bind(nNow).Bind(nSize).Bind(strId).Bind(nAccount);
     int nChanges = 0;
     return Run(stmt, &nChanges) && nChanges == 1;
@@ -322,10 +389,18 @@ bool CStoreDb::DeleteTask(std::int64_t nAccount, const std::string& strId)
     std::lock_guard lock(m_mutex);
     if (!m_pDb)
         return false;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return false;
     CStatement stmt(m_pDb.get(), "DELETE FROM tasks WHERE guid = ? AND account = ?");
     stmt.Bind(strId).Bind(nAccount);
     int nChanges = 0;
-    return Run(stmt, &nChanges) && nChanges == 1;
+    if (!Run(stmt, &nChanges) || nChanges != 1)
+        return false;
+    // A lease on a deleted task is gone; its fencing number is kept.
+    CStatement unlease(m_pDb.get(), "UPDATE leases SET holder = '', expires = 0 WHERE guid = ?");
+    unlease.Bind(strId);
+    return Run(unlease) && tx.Commit();
 }
 
 std::optional<std::vector<std::string>> CStoreDb::ListTasks(std::int64_t nAccount)
@@ -354,6 +429,169 @@ std::optional<StoredTask> CStoreDb::LoadTask(std::int64_t nAccount, const std::s
     if (stmt.Step() != SQLITE_ROW)
         return std::nullopt;
     return StoredTask{ stmt.ColumnText(0), stmt.ColumnText(1) };
+}
+
+std::optional<std::vector<StoredTaskVersion>> CStoreDb::ListTaskVersions(std::int64_t nAccount)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_pDb)
+        return std::nullopt;
+    CStatement stmt(m_pDb.get(), "SELECT guid, version FROM tasks WHERE account = ? ORDER BY seq");
+    stmt.Bind(nAccount);
+    std::vector<StoredTaskVersion> aTasks;
+    int nRc;
+    while ((nRc = stmt.Step()) == SQLITE_ROW)
+        aTasks.push_back({ stmt.ColumnText(0), stmt.ColumnInt(1) });
+    if (nRc != SQLITE_DONE)
+        return std::nullopt;
+    return aTasks;
+}
+
+std::optional<StoredLease> CStoreDb::GrantLocked(const std::string& strId, const std::string& strHolder,
+                                                 std::int64_t nExpiresMs)
+{
+    CStatement stmt(m_pDb.get(),
+                    "INSERT INTO leases(guid, holder, fence, expires) VALUES(?1, ?2, 1, ?3)"
+                    " ON CONFLICT(guid) DO UPDATE SET holder = ?2, fence = fence + 1, expires = ?3"
+                    " RETURNING fence");
+    stmt.Bind(strId).Bind(strHolder).Bind(nExpiresMs);
+    if (stmt.Step() != SQLITE_ROW)
+        return std::nullopt;
+    StoredLease lease{ strId, stmt.ColumnInt(0), nExpiresMs };
+    if (stmt.Step() != SQLITE_DONE)
+        return std::nullopt;
+    return lease;
+}
+
+std::optional<std::vector<StoredLease>> CStoreDb::LeaseTasks(std::int64_t nAccount, const std::string& strHolder,
+                                                             int nWant, std::int64_t nNowMs, std::int64_t nTtlMs)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_pDb)
+        return std::nullopt;
+    std::vector<StoredLease> aGranted;
+    if (nWant <= 0)
+        return aGranted;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return std::nullopt;
+    std::vector<std::string> aFree;
+    {
+        CStatement stmt(m_pDb.get(),
+                        "SELECT t.guid FROM tasks t LEFT JOIN leases l ON l.guid = t.guid"
+                        " WHERE t.account = ? AND (l.guid IS NULL OR l.holder = '' OR l.expires <= ?)"
+                        " ORDER BY t.seq LIMIT ?");
+        stmt.Bind(nAccount).Bind(nNowMs).Bind(static_cast<std::int64_t>(nWant));
+        int nRc;
+        while ((nRc = stmt.Step()) == SQLITE_ROW)
+            aFree.push_back(stmt.ColumnText(0));
+        if (nRc != SQLITE_DONE)
+            return std::nullopt;
+    }
+    for (const std::string& strId : aFree) {
+        std::optional<StoredLease> lease = GrantLocked(strId, strHolder, nNowMs + nTtlMs);
+        if (!lease)
+            return std::nullopt;
+        aGranted.push_back(std::move(*lease));
+    }
+    if (!tx.Commit())
+        return std::nullopt;
+    return aGranted;
+}
+
+bool CStoreDb::LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                         std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted)
+{
+    granted.reset();
+    std::lock_guard lock(m_mutex);
+    if (!m_pDb)
+        return false;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return false;
+    std::string strOwner;
+    std::int64_t nFence = 0, nExpires = 0;
+    {
+        CStatement stmt(m_pDb.get(),
+                        "SELECT coalesce(l.holder, ''), coalesce(l.fence, 0), coalesce(l.expires, 0)"
+                        " FROM tasks t LEFT JOIN leases l ON l.guid = t.guid WHERE t.guid = ? AND t.account = ?");
+        stmt.Bind(strId).Bind(nAccount);
+        const int nRc = stmt.Step();
+        if (nRc == SQLITE_DONE)
+            return true;  // No such task in this account.
+        if (nRc != SQLITE_ROW)
+            return false;
+        strOwner = stmt.ColumnText(0);
+        nFence = stmt.ColumnInt(1);
+        nExpires = stmt.ColumnInt(2);
+    }
+    const bool bHeld = !strOwner.empty() && nExpires > nNowMs;
+    if (bHeld && strOwner != strHolder)
+        return true;
+    if (bHeld) {
+        // Asked again by its holder: a renewal, so a pass it runs under the
+        // number it has is not fenced off by its own request.
+        CStatement upd(m_pDb.get(), "UPDATE leases SET expires = ? WHERE guid = ?");
+        upd.Bind(nNowMs + nTtlMs).Bind(strId);
+        if (!Run(upd))
+            return false;
+        granted = StoredLease{ strId, nFence, nNowMs + nTtlMs };
+    } else {
+        granted = GrantLocked(strId, strHolder, nNowMs + nTtlMs);
+        if (!granted)
+            return false;
+    }
+    if (!tx.Commit()) {
+        granted.reset();
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<StoredLease>> CStoreDb::RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                              const std::vector<StoredLease>& aHeld,
+                                                              std::int64_t nNowMs, std::int64_t nTtlMs)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_pDb)
+        return std::nullopt;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return std::nullopt;
+    std::vector<StoredLease> aKept;
+    for (const StoredLease& held : aHeld) {
+        // Every grant changes the number, so holder and number together say
+        // that nobody else had the task since.
+        CStatement upd(m_pDb.get(),
+                       "UPDATE leases SET expires = ? WHERE guid = ? AND holder = ? AND fence = ?"
+                       " AND guid IN (SELECT guid FROM tasks WHERE account = ?)");
+        upd.Bind(nNowMs + nTtlMs).Bind(held.strId).Bind(strHolder).Bind(held.nFence).Bind(nAccount);
+        int nChanges = 0;
+        if (!Run(upd, &nChanges))
+            return std::nullopt;
+        if (nChanges == 1)
+            aKept.push_back({ held.strId, held.nFence, nNowMs + nTtlMs });
+    }
+    if (!tx.Commit())
+        return std::nullopt;
+    return aKept;
+}
+
+bool CStoreDb::ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                            std::int64_t nFence)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_pDb)
+        return false;
+    CTransaction tx(m_pDb.get());
+    if (!tx.IsOpen())
+        return false;
+    CStatement upd(m_pDb.get(),
+                   "UPDATE leases SET holder = '', expires = 0 WHERE guid = ? AND holder = ? AND fence = ?"
+                   " AND guid IN (SELECT guid FROM tasks WHERE account = ?)");
+    upd.Bind(strId).Bind(strHolder).Bind(nFence).Bind(nAccount);
+    int nChanges = 0;
+    return Run(upd, &nChanges) && nChanges == 1 && tx.Commit();
 }
 
 } // namespace quarvex

@@ -59,6 +59,16 @@ public:
     // Ids in the order the tasks were added; nullopt on a database error.
     std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) override;
     std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) override;
+    std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t nAccount) override;
+    std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t nAccount, const std::string& strHolder,
+                                                       int nWant, std::int64_t nNowMs, std::int64_t nTtlMs) override;
+    bool LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                   std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted) override;
+    std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t nAccount, const std::string& strHolder,
+                                                        const std::vector<StoredLease>& aHeld, std::int64_t nNowMs,
+                                                        std::int64_t nTtlMs) override;
+    bool ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                      std::int64_t nFence) override;
 
     // The last SQLite error message, for the log.
     std::string GetLastError() override;
@@ -72,6 +82,12 @@ private:
     bool Exec(const char* pszSql);
     // Gives a file made before tasks had a size column one, filled in.
     bool AddSizeColumn();
+    // Gives a file made before tasks had versions a version column (1).
+    bool AddVersionColumn();
+    // Grants the task (which exists) to strHolder under a fresh fencing
+    // number; inside a transaction.
+    std::optional<StoredLease> GrantLocked(const std::string& strId, const std::string& strHolder,
+                                           std::int64_t nExpiresMs);
     // The account's task count and bytes; false on a database error.
     bool GetUsage(std::int64_t nAccount, std::int64_t& nTasks, std::int64_t& nBytes);
     // Runs a statement that returns no rows; the number of changed rows in

@@ -103,45 +103,51 @@ public:
     // Ids in the order the tasks were added; nullopt on a database error.
     virtual std::optional<std::vector<std::string>> ListTasks(std::int64_t nAccount) = 0;
     virtual std::optional<StoredTask> LoadTask(std::int64_t nAccount, const std::string& strId) = 0;
-
     // The account's ids in the order the tasks were added, each with its
-    // version (1 when added, one more with every update); nullopt on a
-    // database error.
+    // version: 1 when added (also for tasks stored before versions were
+    // kept), one more with every successful update. nullopt on a database
+    // error.
     virtual std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t /*nAccount*/)
     {
         return std::nullopt;
     }
 
     // Leases. A task is held by at most one holder at a time; a lease whose
-    // end passed may be granted to anyone. Every grant of a task gives it a
-    // fencing number one above the last one it ever had: the numbers are
-    // kept per task id beyond a release and beyond the task's deletion. Each
-    // call is one transaction; times are milliseconds since the epoch. A
-    // database that keeps no leases refuses them all.
+    // end passed (expires <= now) may be granted to anyone. Every grant of a
+    // task gives it a fencing number one above the last one it ever had (the
+    // first grant gets 1): numbers are kept per task id beyond a release,
+    // beyond the task's deletion and beyond its account's. A lease counts
+    // only while its task exists in the asking account; deleting a task (or
+    // its account) ends its lease. Each call is one transaction; times are
+    // milliseconds since the epoch. A database that keeps no leases refuses
+    // them all.
     //
-    // Grants up to nWant of the account's tasks that nobody holds, in the
-    // order they were added, to strHolder until nNowMs + nTtlMs. Tasks the
-    // holder already holds are not granted again. nullopt on a database error.
-    virtual std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t /*nAccount*/,
-                                                               const std::string& /*strHolder*/, int /*nWant*/,
-                                                               std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/)
+    // Grants up to nWant (0: none) of the account's tasks that nobody holds,
+    // in the order they were added, to strHolder until nNowMs + nTtlMs.
+    // Tasks the holder already holds unexpired are not granted again.
+    // nullopt on a database error.
+    virtual std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t /*nAccount*/, const std::string& /*strHolder*/,
+                                                               int /*nWant*/, std::int64_t /*nNowMs*/,
+                                                               std::int64_t /*nTtlMs*/)
     {
         return std::nullopt;
     }
-    // Grants one task of the account: granted is empty when there is no such
-    // task or another holder has it. A task the holder has already is
-    // renewed (same fencing number, new end). False on a database error.
+    // Grants one task of the account: granted is left empty when there is no
+    // such task or another holder has it unexpired. A task the holder holds
+    // unexpired is renewed (same fencing number, end nNowMs + nTtlMs).
+    // False on a database error.
     virtual bool LeaseTask(std::int64_t /*nAccount*/, const std::string& /*strHolder*/, const std::string& /*strId*/,
                            std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/, std::optional<StoredLease>& granted)
     {
         granted.reset();
         return false;
     }
-    // Moves the end of each lease (id and fencing number) that strHolder
-    // still has to nNowMs + nTtlMs; returns those renewed. A lease that
-    // passed its end but was granted to nobody else since is still the
-    // holder's; one granted again (a newer fence), released, or whose task
-    // was deleted is missing. nullopt on a database error.
+    // Moves the end of each lease in aHeld (id and fencing number; the end
+    // is ignored) that strHolder still has under that number to nNowMs +
+    // nTtlMs, and returns those, in aHeld's order. A lease past its end that
+    // nobody was granted since is still the holder's; one granted again (a
+    // newer number), released, or whose task was deleted is left out.
+    // nullopt on a database error.
     virtual std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t /*nAccount*/,
                                                                 const std::string& /*strHolder*/,
                                                                 const std::vector<StoredLease>& /*aHeld*/,
@@ -149,8 +155,8 @@ public:
     {
         return std::nullopt;
     }
-    // Gives a lease up at once; false when strHolder did not have the task
-    // under nFence (or on a database error).
+    // Gives a lease up at once (the number stays with the task); false when
+    // strHolder did not have the task under nFence, or on a database error.
     virtual bool ReleaseLease(std::int64_t /*nAccount*/, const std::string& /*strHolder*/,
                               const std::string& /*strId*/, std::int64_t /*nFence*/)
     {

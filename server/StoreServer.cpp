@@ -35,6 +35,7 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     limits.nPerAddress = m_options.nConnectionsPerAddress;
     limits.nMaxOpen = m_options.nMaxConnections;
     limits.nHeaderSeconds = m_options.nHeaderSeconds;
+    limits.aTrustedProxies = m_options.aTrustedProxies;
     auto pServer = std::make_unique<CGuardedHttpServer>(limits);
     // The library's default also sets SO_REUSEPORT, which would let a second
     // server, perhaps on another database file, share the port silently.
@@ -81,6 +82,10 @@ bool CStoreServer::Bind(const std::string& strHost, int nPort, std::string& strE
     route("/qx/taskdata.asp", &CStoreService::LoadTask, false);
     route("/qx/savetask.asp", &CStoreService::SaveTask, false);
     route("/qx/deltask.asp", &CStoreService::DeleteTask, false);
+    route("/qx/taskver.asp", &CStoreService::ListTaskVersions, false);
+    route("/qx/lease.asp", &CStoreService::LeaseTasks, false);
+    route("/qx/renew.asp", &CStoreService::RenewLeases, false);
+    route("/qx/release.asp", &CStoreService::ReleaseLease, false);
 
     if (nPort == 0) {
         m_nPort = pServer->bind_to_any_port(strHost);

@@ -1,5 +1,5 @@
-// StoreServer.h - the task store on HTTP: the five form POSTs under /qx/,
-// served by cpp-httplib on a thread of its own. A program may run one
+// StoreServer.h - the task store on HTTP: the five form POSTs under /qx/ and
+// those for task versions and leases, served by cpp-httplib on a thread of its own. A program may run one
 // in-process (the desktop application's embedded store, the tests): start it
 // on 127.0.0.1 with port 0 and ask GetPort() which port it got.
 #pragma once

@@ -69,6 +69,65 @@ bool IsUsablePassword(const std::string& strPassword, std::string& strError)
     return true;
 }
 
+// A decimal number of 1 to 18 digits (no sign, no spaces).
+bool ParseNumber(const std::string& strText, std::int64_t& nOut)
+{
+    if (strText.empty() || strText.size() > 18)
+        return false;
+    std::int64_t n = 0;
+    for (char c : strText) {
+        if (c < '0' || c > '9')
+            return false;
+        n = n * 10 + (c - '0');
+    }
+    nOut = n;
+    return true;
+}
+
+// Holder names end up in the database and in the logs of whoever reads
+// them: a few printable ASCII bytes, no spaces.
+bool IsUsableHolder(const std::string& strHolder)
+{
+    if (strHolder.empty() || strHolder.size() > CStoreService::LEASE_MAX_HOLDER)
+        return false;
+    return std::all_of(strHolder.begin(), strHolder.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+// Task ids are the store's own braced GUIDs; anything else names no task and
+// is not worth a database look-up.
+bool IsUsableTaskId(const std::string& strId)
+{
+    return !strId.empty() && strId.size() <= 64 &&
+           std::all_of(strId.begin(), strId.end(), [](char c) { return c > 0x20 && c < 0x7F && c != '#' && c != ':'; });
+}
+
+// A ttl in seconds, clamped to what the store grants.
+bool ParseTtl(const std::string& strText, int& nTtl)
+{
+    std::int64_t n = 0;
+    if (!ParseNumber(strText, n))
+        return false;
+    nTtl = static_cast<int>(std::clamp<std::int64_t>(n, CStoreService::LEASE_MIN_TTL, CStoreService::LEASE_MAX_TTL));
+    return true;
+}
+
+std::string LeaseReply(const std::vector<StoredLease>& aLeases, int nTtl)
+{
+    if (aLeases.empty())
+        return CStoreService::EMPTY_LIST;
+    std::string strReply;
+    const std::string strTtl = std::to_string(nTtl);
+    for (const StoredLease& lease : aLeases) {
+        strReply += lease.strId;
+        strReply += ':';
+        strReply += std::to_string(lease.nFence);
+        strReply += ':';
+        strReply += strTtl;
+        strReply += '#';
+    }
+    return strReply;
+}
+
 } // namespace
 
 std::string MakeSessionToken()
@@ -145,6 +204,16 @@ std::int64_t CStoreService::Now() const
     if (m_options.fnNow)
         return m_options.fnNow();
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t CStoreService::NowMs() const
+{
+    if (m_options.fnNowMs)
+        return m_options.fnNowMs();
+    if (m_options.fnNow)
+        return m_options.fnNow() * 1000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -305,6 +374,97 @@ std::string CStoreService::DeleteTask(const StoreForm& form)
     if (!account)
         return FAILED;
     return m_pDb->DeleteTask(*account, Field(form, "udata2")) ? "ok" : FAILED;
+}
+
+std::string CStoreService::ListTaskVersions(const StoreForm& form)
+{
+    const std::string& strToken = Field(form, "udata1");
+    const std::optional<std::int64_t> account =
+        strToken == EXAMPLE_ACCOUNT ? ExampleAccount() : AccountOfToken(strToken);
+    if (!account)
+        return strToken == EXAMPLE_ACCOUNT ? EMPTY_LIST : FAILED;
+    const std::optional<std::vector<StoredTaskVersion>> tasks = m_pDb->ListTaskVersions(*account);
+    if (!tasks)
+        return FAILED;
+    if (tasks->empty())
+        return EMPTY_LIST;
+    std::string strReply;
+    strReply.reserve(tasks->size() * 44);
+    for (const StoredTaskVersion& task : *tasks) {
+        strReply += task.strId;
+        strReply += ':';
+        strReply += std::to_string(task.nVersion);
+        strReply += '#';
+    }
+    return strReply;
+}
+
+std::string CStoreService::LeaseTasks(const StoreForm& form)
+{
+    const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
+    const std::string& strHolder = Field(form, "udata2");
+    const std::string& strId = Field(form, "udata5");
+    int nTtl = 0;
+    if (!account || !IsUsableHolder(strHolder) || !ParseTtl(Field(form, "udata4"), nTtl))
+        return FAILED;
+    const std::int64_t nNowMs = NowMs();
+    if (!strId.empty()) {
+        if (!IsUsableTaskId(strId))
+            return FAILED;
+        std::optional<StoredLease> granted;
+        if (!m_pDb->LeaseTask(*account, strHolder, strId, nNowMs, nTtl * 1000LL, granted))
+            return FAILED;
+        return granted ? LeaseReply({ *granted }, nTtl) : EMPTY_LIST;
+    }
+    std::int64_t nWant = 0;
+    if (!ParseNumber(Field(form, "udata3"), nWant))
+        return FAILED;
+    const int nClamped = static_cast<int>(std::min<std::int64_t>(nWant, LEASE_MAX_WANT));
+    const std::optional<std::vector<StoredLease>> granted =
+        m_pDb->LeaseTasks(*account, strHolder, nClamped, nNowMs, nTtl * 1000LL);
+    return granted ? LeaseReply(*granted, nTtl) : FAILED;
+}
+
+std::string CStoreService::RenewLeases(const StoreForm& form)
+{
+    const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
+    const std::string& strHolder = Field(form, "udata2");
+    int nTtl = 0;
+    if (!account || !IsUsableHolder(strHolder) || !ParseTtl(Field(form, "udata3"), nTtl))
+        return FAILED;
+    // "ID:FENCE#" pieces; one malformed piece refuses the whole request, so
+    // a client never believes it renewed what it did not.
+    const std::string& strList = Field(form, "udata4");
+    std::vector<StoredLease> aHeld;
+    std::size_t nStart = 0;
+    for (std::size_t nHash; (nHash = strList.find('#', nStart)) != std::string::npos; nStart = nHash + 1) {
+        const std::string strPiece = strList.substr(nStart, nHash - nStart);
+        const std::size_t nColon = strPiece.find(':');
+        StoredLease held;
+        if (nColon == std::string::npos || aHeld.size() >= LEASE_MAX_RENEW)
+            return FAILED;
+        held.strId = strPiece.substr(0, nColon);
+        if (!IsUsableTaskId(held.strId) || !ParseNumber(strPiece.substr(nColon + 1), held.nFence))
+            return FAILED;
+        aHeld.push_back(std::move(held));
+    }
+    if (nStart != strList.size())
+        return FAILED;
+    const std::optional<std::vector<StoredLease>> kept =
+        m_pDb->RenewLeases(*account, strHolder, aHeld, NowMs(), nTtl * 1000LL);
+    return kept ? LeaseReply(*kept, nTtl) : FAILED;
+}
+
+std::string CStoreService::ReleaseLease(const StoreForm& form)
+{
+    const std::optional<std::int64_t> account = AccountOfToken(Field(form, "udata1"));
+    const std::string& strHolder = Field(form, "udata2");
+    const std::string& strId = Field(form, "udata3");
+    std::int64_t nFence = 0;
+    if (!account || !IsUsableHolder(strHolder) || !IsUsableTaskId(strId) ||
+        !ParseNumber(Field(form, "udata4"), nFence))
+        return FAILED;
+    return m_pDb->ReleaseLease(*account, strHolder, strId, nFence) ? "ok" : FAILED;
 }
 
 bool CStoreService::AddUser(const std::string& strName, const std::string& strPassword, std::string& strError)

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quarvex {
 
@@ -40,12 +41,19 @@ struct StoreOptions {
     int nConnectionsPerAddress = 16;
     int nMaxConnections = 512;
     int nHeaderSeconds = 5;
+    // Proxies in front of the store (IPv4 or IPv6 addresses): for their
+    // connections the client's address, for the caps per address and the
+    // login throttle, is taken from X-Forwarded-For.
+    std::vector<std::string> aTrustedProxies;
     // What one account may keep, far beyond what any user's definitions
     // take: saves past either limit are answered FAILED.
     std::int64_t nMaxTasksPerAccount = 10000;
     std::int64_t nMaxBytesPerAccount = 1024LL * 1024 * 1024;
     // Seconds since the epoch; tests move it to age sessions.
     std::function<std::int64_t()> fnNow;
+    // Milliseconds since the epoch, for leases; when unset, fnNow (when
+    // set) times 1000, else the system clock.
+    std::function<std::int64_t()> fnNowMs;
 };
 
 class CStoreService {
@@ -67,13 +75,34 @@ public:
     // it counts the same failures.
     bool Open(const std::string& strDbPath, std::string& strError);
 
-    // The five requests, by their decoded form fields; each returns the reply
-    // body. Safe to call from several threads at once.
+    // Bounds of the lease requests: what a client asks beyond them is
+    // clamped (want, ttl) or refused (holder, renewal list).
+    static constexpr int LEASE_MAX_WANT = 1000;
+    static constexpr int LEASE_MIN_TTL = 1;
+    static constexpr int LEASE_MAX_TTL = 3600;
+    static constexpr std::size_t LEASE_MAX_HOLDER = 64;
+    static constexpr std::size_t LEASE_MAX_RENEW = 1000;
+
+    // The five requests, and those for versions and leases, by their decoded
+    // form fields; each returns the reply body. Safe to call from several
+    // threads at once.
     std::string Login(const StoreForm& form, const std::string& strAddress);
     std::string ListTasks(const StoreForm& form);
     std::string LoadTask(const StoreForm& form);
     std::string SaveTask(const StoreForm& form);
     std::string DeleteTask(const StoreForm& form);
+    // udata1 token (or "example"): "ID:VERSION#" for every task, "empty", or "failed".
+    std::string ListTaskVersions(const StoreForm& form);
+    // udata1 token, udata2 holder, udata3 want, udata4 ttl seconds, udata5
+    // one task id (optional; want is then ignored): "ID:FENCE:TTL#" for
+    // every grant, "empty" for none, or "failed".
+    std::string LeaseTasks(const StoreForm& form);
+    // udata1 token, udata2 holder, udata3 ttl seconds, udata4 "ID:FENCE#"
+    // for each lease held: "ID:FENCE:TTL#" for those still held, "empty", or
+    // "failed".
+    std::string RenewLeases(const StoreForm& form);
+    // udata1 token, udata2 holder, udata3 id, udata4 fence: "ok" or "failed".
+    std::string ReleaseLease(const StoreForm& form);
 
     // Administration; strError says why a call failed.
     bool AddUser(const std::string& strName, const std::string& strPassword, std::string& strError);
@@ -88,6 +117,7 @@ public:
 
 private:
     std::int64_t Now() const;
+    std::int64_t NowMs() const;
     std::optional<std::string> HashPassword(const std::string& strPassword);
     bool VerifyPassword(const std::string& strHash, const std::string& strPassword);
     // The account of a valid session token; nullopt for unknown or idle ones.

@@ -2,6 +2,7 @@
 // accounts. Every command works on one database (--db): an SQLite file, by
 // default quarvex-store.db in the program directory, or a PostgreSQL
 // database that several store servers may share.
+#include "GuardedHttpServer.h"
 #include "StoreServer.h"
 
 #include "markup/TaskDef.h"
@@ -30,11 +31,14 @@ const char s_szUsage[] =
     "usage: quarvex-store [--db FILE|postgresql://...] COMMAND [ARGS]\n"
     "\n"
     "  serve [--listen HOST:PORT] [--max-tasks N] [--max-bytes N[K|M|G]] [--max-per-address N]\n"
+    "        [--trusted-proxy ADDR]...\n"
     "                              serve the task store (default 127.0.0.1:8080); an account\n"
     "                              may keep --max-tasks tasks (default 10000) and --max-bytes\n"
     "                              bytes in all (default 1G): saves past either are answered\n"
     "                              \"failed\"; one client address may hold --max-per-address\n"
-    "                              connections at once (default 16)\n"
+    "                              connections at once (default 16); for requests that a\n"
+    "                              --trusted-proxy (an IP address, repeatable) passes on, the\n"
+    "                              client address is taken from X-Forwarded-For\n"
     "  adduser NAME                add an account; the password is read from standard input\n"
     "  passwd NAME                 set an account's password, read from standard input\n"
     "  deluser NAME                delete an account with its tasks and sessions\n"
@@ -227,6 +231,13 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "quarvex-store: bad count for %s: '%s'\n", strArg.c_str(), argv[i]);
                 return Usage();
             }
+        } else if (strArg == "--trusted-proxy" && i + 1 < argc) {
+            const std::string strAddress = NormaliseAddress(argv[++i]);
+            if (strAddress.empty()) {
+                std::fprintf(stderr, "quarvex-store: bad address for %s: '%s'\n", strArg.c_str(), argv[i]);
+                return Usage();
+            }
+            options.aTrustedProxies.push_back(strAddress);
         } else if (strArg == "--help" || strArg == "-h") {
             std::fputs(s_szUsage, stdout);
             return 0;

@@ -7,6 +7,9 @@
 #include "http/Url.h"
 #include "markup/TaskDef.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace quarvex {
 
 namespace {
@@ -18,7 +21,65 @@ std::string Encode(const std::string& str)
     return UrlEncode(str.data(), str.size());
 }
 
+// A decimal number of 1 to 18 digits.
+bool ParseNumber(std::string_view str, std::int64_t& nOut)
+{
+    if (str.empty() || str.size() > 18)
+        return false;
+    std::int64_t n = 0;
+    for (char c : str) {
+        if (c < '0' || c > '9')
+            return false;
+        n = n * 10 + (c - '0');
+    }
+    nOut = n;
+    return true;
+}
+
+// The '#'-terminated pieces of a reply split at ':' into exactly nFields.
+template <typename Fn>
+void ForEachPiece(const std::string& strReply, std::size_t nFields, Fn fn)
+{
+    std::size_t nStart = 0;
+    for (std::size_t nHash; (nHash = strReply.find('#', nStart)) != std::string::npos; nStart = nHash + 1) {
+        const std::string_view piece(strReply.data() + nStart, nHash - nStart);
+        std::vector<std::string_view> aFields;
+        std::size_t nFrom = 0;
+        for (std::size_t nColon; (nColon = piece.find(':', nFrom)) != std::string_view::npos && aFields.size() < nFields;
+             nFrom = nColon + 1)
+            aFields.push_back(piece.substr(nFrom, nColon - nFrom));
+        aFields.push_back(piece.substr(std::min(nFrom, piece.size())));
+        if (aFields.size() == nFields && !aFields[0].empty())
+            fn(aFields);
+    }
+}
+
 } // namespace
+
+std::vector<StoreTaskVersion> SplitVersionList(const std::string& strReply)
+{
+    std::vector<StoreTaskVersion> aTasks;
+    ForEachPiece(strReply, 2, [&](const std::vector<std::string_view>& aFields) {
+        StoreTaskVersion task{ std::string(aFields[0]), 0 };
+        if (ParseNumber(aFields[1], task.nVersion))
+            aTasks.push_back(std::move(task));
+    });
+    return aTasks;
+}
+
+std::vector<StoreLease> SplitLeaseList(const std::string& strReply)
+{
+    std::vector<StoreLease> aLeases;
+    ForEachPiece(strReply, 3, [&](const std::vector<std::string_view>& aFields) {
+        StoreLease lease{ std::string(aFields[0]), 0, 0 };
+        std::int64_t nTtl = 0;
+        if (ParseNumber(aFields[1], lease.nFence) && ParseNumber(aFields[2], nTtl) && nTtl <= 86400) {
+            lease.nTtlSeconds = static_cast<int>(nTtl);
+            aLeases.push_back(std::move(lease));
+        }
+    });
+    return aLeases;
+}
 
 std::string TokenFromLoginReply(const std::string& strReply)
 {
@@ -187,6 +248,83 @@ bool CStoreClient::DeleteTask(const std::string& strId)
 {
     std::string strReply;
     return Exchange("/qx/deltask.asp", "udata1=" + Encode(m_strToken) + "&udata2=" + Encode(strId), strReply) &&
+           strReply == "ok";
+}
+
+bool CStoreClient::ListTaskVersions(std::vector<StoreTaskVersion>& aTasks)
+{
+    aTasks.clear();
+    std::string strReply;
+    if (!Exchange("/qx/taskver.asp", "udata1=" + Encode(m_strToken), strReply) || strReply == s_szFailed)
+        return false;
+    aTasks = SplitVersionList(strReply);
+    return true;
+}
+
+bool CStoreClient::LeaseTasks(const std::string& strHolder, int nWant, int nTtlSeconds,
+                              std::vector<StoreLease>& aGranted)
+{
+    aGranted.clear();
+    std::string strReply;
+    if (!Exchange("/qx/lease.asp",
+                  "udata1=" + Encode(m_strToken) + "&udata2=" + Encode(strHolder) +
+                      "&udata3=" + std::to_string(std::max(nWant, 0)) +
+                      "&udata4=" + std::to_string(std::max(nTtlSeconds, 0)),
+                  strReply) ||
+        strReply == s_szFailed)
+        return false;
+    aGranted = SplitLeaseList(strReply);
+    return true;
+}
+
+std::optional<StoreLease> CStoreClient::LeaseTask(const std::string& strHolder, const std::string& strId,
+                                                  int nTtlSeconds)
+{
+    std::string strReply;
+    if (!Exchange("/qx/lease.asp",
+                  "udata1=" + Encode(m_strToken) + "&udata2=" + Encode(strHolder) +
+                      "&udata3=1&udata4=" + std::to_string(std::max(nTtlSeconds, 0)) + "&udata5=" + Encode(strId),
+                  strReply))
+        return std::nullopt;
+    for (StoreLease& lease : SplitLeaseList(strReply)) {
+        if (lease.strId == strId)
+            return std::move(lease);
+    }
+    return std::nullopt;
+}
+
+bool CStoreClient::RenewLeases(const std::string& strHolder, const std::vector<StoreLease>& aLeases, int nTtlSeconds,
+                               std::vector<StoreLease>& aKept)
+{
+    aKept.clear();
+    std::string strList;
+    for (const StoreLease& lease : aLeases)
+        strList += lease.strId + ':' + std::to_string(lease.nFence) + '#';
+    std::string strReply;
+    if (!Exchange("/qx/renew.asp",
+                  "udata1=" + Encode(m_strToken) + "&udata2=" + Encode(strHolder) +
+                      "&udata3=" + std::to_string(std::max(nTtlSeconds, 0)) + "&udata4=" + Encode(strList),
+                  strReply) ||
+        strReply == s_szFailed)
+        return false;
+    // Only what was asked for counts as kept, under the number it was held by.
+    for (StoreLease& kept : SplitLeaseList(strReply)) {
+        const bool bAsked = std::any_of(aLeases.begin(), aLeases.end(), [&](const StoreLease& lease) {
+            return lease.strId == kept.strId && lease.nFence == kept.nFence;
+        });
+        if (bAsked)
+            aKept.push_back(std::move(kept));
+    }
+    return true;
+}
+
+bool CStoreClient::ReleaseLease(const std::string& strHolder, const StoreLease& lease)
+{
+    std::string strReply;
+    return Exchange("/qx/release.asp",
+                    "udata1=" + Encode(m_strToken) + "&udata2=" + Encode(strHolder) + "&udata3=" + Encode(lease.strId) +
+                        "&udata4=" + std::to_string(lease.nFence),
+                    strReply) &&
            strReply == "ok";
 }
 

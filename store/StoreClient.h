@@ -6,6 +6,7 @@
 
 #include "markup/MarkupDoc.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,12 +43,30 @@ struct StoreExample {
     std::string strName;  // root@general taskname; empty when it did not load.
 };
 
+struct StoreTaskVersion {
+    std::string strId;
+    std::int64_t nVersion = 0;
+};
+
+// A lease on one task: the fencing number of its grant, and the seconds it
+// lasts from the store's answer unless renewed.
+struct StoreLease {
+    std::string strId;
+    std::int64_t nFence = 0;
+    int nTtlSeconds = 0;
+};
+
 // The token a login reply carries: its characters 1, 3, ... 29, then 30 to
 // 46. Empty unless the reply has exactly 47 characters.
 std::string TokenFromLoginReply(const std::string& strReply);
 // The ids of a task list reply: each piece that ends with '#'. A reply of 38
 // characters or fewer holds none; text after the last '#' is ignored.
 std::vector<std::string> SplitTaskList(const std::string& strReply);
+// The pieces "ID:N#" of a version reply, and "ID:FENCE:TTL#" of a lease
+// reply; "empty" and replies without pieces give none, malformed pieces are
+// skipped.
+std::vector<StoreTaskVersion> SplitVersionList(const std::string& strReply);
+std::vector<StoreLease> SplitLeaseList(const std::string& strReply);
 // The taskname under root@general of a definition text; "" when missing.
 std::string TaskNameOf(const std::string& strText);
 
@@ -90,6 +109,26 @@ public:
     bool UpdateTask(const std::string& strId, const CMarkupDoc& definition);
     // True only on the reply "ok" (otherwise show STORE_MSG_DELETE_FAILED).
     bool DeleteTask(const std::string& strId);
+
+    // Beyond the five requests: versions and leases, all with the session
+    // token. A holder name is 1 to 64 printable ASCII bytes without spaces;
+    // the store clamps ttl to 1-3600 seconds and want to 1000.
+    //
+    // The account's task ids with a number that grows whenever the task is
+    // saved; false like ListTasks.
+    bool ListTaskVersions(std::vector<StoreTaskVersion>& aTasks);
+    // Up to nWant of the account's tasks that nobody holds (or whose lease
+    // expired), for strHolder, for nTtlSeconds. False when the request failed.
+    bool LeaseTasks(const std::string& strHolder, int nWant, int nTtlSeconds, std::vector<StoreLease>& aGranted);
+    // One named task (the desktop application); nullopt when another holder
+    // has it or the request failed. Asked again by its holder, the lease is
+    // renewed under the same fencing number.
+    std::optional<StoreLease> LeaseTask(const std::string& strHolder, const std::string& strId, int nTtlSeconds);
+    // Renews the holder's leases; aKept gets those still held (a lost one is
+    // missing). False when the request failed.
+    bool RenewLeases(const std::string& strHolder, const std::vector<StoreLease>& aLeases, int nTtlSeconds,
+                     std::vector<StoreLease>& aKept);
+    bool ReleaseLease(const std::string& strHolder, const StoreLease& lease);
 
     // Start-up, before the main window: the store's examples with their
     // names, all on one session. False when the list could not be had.

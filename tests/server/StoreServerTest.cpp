@@ -341,3 +341,139 @@ TEST(ConnectionGateTest, CountsPerAddressAndInAll)
         EXPECT_EQ(ClientKeyOf(reinterpret_cast<sockaddr*>(&addr)), c.pszKey) << c.pszAddr;
     }
 }
+
+namespace {
+
+// A request sent from the loopback address pszSource, with X-Forwarded-For
+// when pszForwarded is given; the connection is closed after the reply.
+std::string SendFrom(const char* pszSource, int nPort, const char* pszForwarded, const std::string& strPath,
+                     const std::string& strBody)
+{
+    const int hSocket = ConnectFrom(pszSource, nPort);
+    if (hSocket < 0)
+        return "no connection";
+    std::string strRequest = "POST " + strPath + " HTTP/1.1\r\nHost: store\r\nConnection: close\r\n";
+    if (pszForwarded != nullptr)
+        strRequest += std::string("X-Forwarded-For: ") + pszForwarded + "\r\n";
+    strRequest += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                  std::to_string(strBody.size()) + "\r\n\r\n" + strBody;
+    SendText(hSocket, strRequest);
+    bool bClosed = false;
+    std::string strReply = ReadUntilClosed(hSocket, 10000, &bClosed);
+    close(hSocket);
+    const std::size_t nBody = strReply.find("\r\n\r\n");
+    return strReply.rfind("HTTP/1.1 200", 0) == 0 && nBody != std::string::npos ? strReply.substr(nBody + 4)
+                                                                                : strReply.substr(0, 12);
+}
+
+// A request whose body never ends: it holds its connection (and its
+// client's share) until closed.
+int HoldFrom(const char* pszSource, int nPort, const char* pszForwarded)
+{
+    const int hSocket = ConnectFrom(pszSource, nPort);
+    if (hSocket < 0)
+        return -1;
+    std::string strRequest = "POST /qx/tasklist.asp HTTP/1.1\r\nHost: store\r\n";
+    if (pszForwarded != nullptr)
+        strRequest += std::string("X-Forwarded-For: ") + pszForwarded + "\r\n";
+    strRequest += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 100\r\n\r\nudata1=";
+    SendText(hSocket, strRequest);
+    return hSocket;
+}
+
+} // namespace
+
+TEST(StoreServerProxyTest, ForwardedAddressesCountOnlyForNamedProxies)
+{
+    char szDir[] = "/tmp/qxserver-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    StoreOptions options;
+    options.nPwOpsLimit = crypto_pwhash_OPSLIMIT_MIN;
+    options.nPwMemLimit = crypto_pwhash_MEMLIMIT_MIN;
+    options.nAddressFreeFailures = 2;
+    options.nNameFreeFailures = 100;
+    options.nLockBaseSeconds = 600;
+    options.nConnectionsPerAddress = 2;
+    options.aTrustedProxies = { "127.0.0.3", "::ffff:127.0.0.5" };
+    CStoreServer server(options);
+    std::string strError;
+    ASSERT_TRUE(server.Open(std::string(szDir) + "/store.db", strError)) << strError;
+    ASSERT_TRUE(server.GetService().AddUser("alice", "pw", strError)) << strError;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0, strError, 16)) << strError;
+    const int nPort = server.GetPort();
+    const std::string strGood = "udata1=alice&udata2=pw&udata3=";
+    const std::string strBad = "udata1=alice&udata2=guess&udata3=";
+
+    // Guesses through the proxy lock out the client they came from, not
+    // the proxy's other clients.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.1", "/qx/login.asp", strBad), "failed");
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.1", "/qx/login.asp", strGood), "failed");
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.2", "/qx/login.asp", strGood).size(), 47u);
+    // The client's own claims left of what the proxy appended count for nothing.
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.2, 10.0.0.1", "/qx/login.asp", strGood), "failed");
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.1, 10.0.0.2", "/qx/login.asp", strGood).size(), 47u);
+    // A second named proxy in the chain is looked through.
+    EXPECT_EQ(SendFrom("127.0.0.5", nPort, "10.0.0.1, 127.0.0.3", "/qx/login.asp", strGood), "failed");
+    // A request without the header counts against the proxy itself.
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, nullptr, "/qx/login.asp", strGood).size(), 47u);
+
+    // From anyone else the header is ignored: the guesses lock out the peer.
+    for (int i = 0; i < 4; ++i) {
+        const std::string strFake = "10.0.1." + std::to_string(i);
+        EXPECT_EQ(SendFrom("127.0.0.4", nPort, strFake.c_str(), "/qx/login.asp", strBad), "failed");
+    }
+    EXPECT_EQ(SendFrom("127.0.0.4", nPort, "10.0.0.2", "/qx/login.asp", strGood), "failed");
+
+    // Connection shares: the proxy may hold more than one address's share;
+    // each forwarded client has its own.
+    std::vector<int> aHeld;
+    for (int i = 0; i < 2; ++i) {
+        aHeld.push_back(HoldFrom("127.0.0.3", nPort, "10.0.0.7"));
+        ASSERT_GE(aHeld.back(), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both counted
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.7", "/qx/tasklist.asp", "udata1=example"), "HTTP/1.1 503");
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.8", "/qx/tasklist.asp", "udata1=example"), "empty");
+    // Not so for others: two connections fill 127.0.0.4's share, whatever
+    // they claim.
+    for (int i = 0; i < 2; ++i) {
+        const std::string strFake = "10.0.2." + std::to_string(i);
+        aHeld.push_back(HoldFrom("127.0.0.4", nPort, strFake.c_str()));
+        ASSERT_GE(aHeld.back(), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(SendFrom("127.0.0.4", nPort, "10.0.2.9", "/qx/tasklist.asp", "udata1=example"), "HTTP/1.1 503");
+    for (int hSocket : aHeld)
+        close(hSocket);
+    // Once the held requests are gone, the shares are free again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(SendFrom("127.0.0.3", nPort, "10.0.0.7", "/qx/tasklist.asp", "udata1=example"), "empty");
+    server.Stop();
+    std::filesystem::remove_all(szDir);
+}
+
+TEST(ConnectionGateTest, ForwardedClientKeys)
+{
+    EXPECT_EQ(NormaliseAddress("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(NormaliseAddress(" 192.0.2.7:8080 "), "192.0.2.7");
+    EXPECT_EQ(NormaliseAddress("[2001:DB8::1]:443"), "2001:db8::1");
+    EXPECT_EQ(NormaliseAddress("::ffff:192.0.2.7"), "192.0.2.7");
+    for (const char* psz : { "", "unknown", "192.0.2", "192.0.2.7.1", "[::1", "_hidden", "1.2.3.4:5:6" })
+        EXPECT_EQ(NormaliseAddress(psz), "") << psz;
+
+    const std::vector<std::string> aTrusted{ "192.0.2.1", "192.0.2.2" };
+    EXPECT_EQ(ForwardedClientKey("", aTrusted, "proxy"), "proxy");
+    EXPECT_EQ(ForwardedClientKey("203.0.113.9", aTrusted, "proxy"), "203.0.113.9");
+    EXPECT_EQ(ForwardedClientKey("1.1.1.1, 203.0.113.9", aTrusted, "proxy"), "203.0.113.9");
+    EXPECT_EQ(ForwardedClientKey("203.0.113.9,192.0.2.2", aTrusted, "proxy"), "203.0.113.9");
+    EXPECT_EQ(ForwardedClientKey("192.0.2.2, 192.0.2.1", aTrusted, "proxy"), "192.0.2.2");
+    EXPECT_EQ(ForwardedClientKey("203.0.113.9, garbage", aTrusted, "proxy"), "proxy");
+    EXPECT_EQ(ForwardedClientKey("garbage, 192.0.2.1", aTrusted, "proxy"), "192.0.2.1");
+    EXPECT_EQ(ForwardedClientKey("2001:db8:1:2::99", aTrusted, "proxy"), "2001:db8:1:2::/64");
+    // A long made-up chain is not walked to its end.
+    std::string strLong;
+    for (int i = 0; i < 10000; ++i)
+        strLong += "192.0.2.1,";
+    EXPECT_EQ(ForwardedClientKey(strLong + "192.0.2.1", aTrusted, "proxy"), "192.0.2.1");
+}

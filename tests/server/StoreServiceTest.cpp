@@ -99,6 +99,31 @@ protected:
         return m_pService->DeleteTask({ { "udata1", strToken }, { "udata2", strId } });
     }
 
+    std::string Versions(const std::string& strToken)
+    {
+        return m_pService->ListTaskVersions({ { "udata1", strToken } });
+    }
+    std::string Lease(const std::string& strToken, const std::string& strHolder, const std::string& strWant,
+                      const std::string& strTtl = "60", const std::string& strId = "")
+    {
+        StoreForm form{ { "udata1", strToken }, { "udata2", strHolder }, { "udata3", strWant }, { "udata4", strTtl } };
+        if (!strId.empty())
+            form["udata5"] = strId;
+        return m_pService->LeaseTasks(form);
+    }
+    std::string Renew(const std::string& strToken, const std::string& strHolder, const std::string& strList,
+                      const std::string& strTtl = "60")
+    {
+        return m_pService->RenewLeases(
+            { { "udata1", strToken }, { "udata2", strHolder }, { "udata3", strTtl }, { "udata4", strList } });
+    }
+    std::string Release(const std::string& strToken, const std::string& strHolder, const std::string& strId,
+                        const std::string& strFence)
+    {
+        return m_pService->ReleaseLease(
+            { { "udata1", strToken }, { "udata2", strHolder }, { "udata3", strId }, { "udata4", strFence } });
+    }
+
     std::string m_strDir;
     std::string m_strDb;  // The SQLite file or PostgreSQL database under test.
     std::int64_t m_nNow = 1700000000;
@@ -429,6 +454,7 @@ TEST_F(StoreServiceTest, AFileFromBeforeQuotasCountsItsTasks)
     ASSERT_TRUE(m_pService->AddUser("carol", "pw", strError)) << strError;
     const std::string strToken = Token(Login("carol", "pw"));
     EXPECT_EQ(List(strToken), "{OLD}#");
+    EXPECT_EQ(Versions(strToken), "{OLD}:1#");  // versions start at 1 in old files too
     EXPECT_EQ(Add(strToken, std::string(16, 't')), CStoreService::FAILED);
     EXPECT_EQ(Add(strToken, std::string(8, 't')).size(), 38u);  // 45 bytes
 }
@@ -483,4 +509,156 @@ TEST_F(StoreServiceTest, AdministrationAndReopening)
     EXPECT_EQ(List(strNew), CStoreService::FAILED);
     ASSERT_TRUE(m_pService->AddUser("alice", "again", strError)) << strError;
     EXPECT_EQ(List(Token(Login("alice", "again"))), CStoreService::EMPTY_LIST);
+}
+
+TEST_F(StoreServiceTest, VersionsGrowWithEverySaveAndStayInTheAccount)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strBob = Token(Login("bob", "bob-pw"));
+    EXPECT_EQ(Versions(strAlice), CStoreService::EMPTY_LIST);
+    const std::string strOne = Add(strAlice, "<root>one</root>");
+    const std::string strTwo = Add(strAlice, "<root>two</root>");
+    ASSERT_EQ(strTwo.size(), 38u);
+    EXPECT_EQ(Versions(strAlice), strOne + ":1#" + strTwo + ":1#");
+    ASSERT_EQ(Update(strAlice, strTwo, "<root>two b</root>").size(), 32u);
+    ASSERT_EQ(Update(strAlice, strTwo, "<root>two c</root>").size(), 32u);
+    EXPECT_EQ(Versions(strAlice), strOne + ":1#" + strTwo + ":3#");
+    // A refused update changes nothing.
+    EXPECT_EQ(Update(strBob, strTwo, "<root>bob's</root>"), CStoreService::FAILED);
+    EXPECT_EQ(Versions(strAlice), strOne + ":1#" + strTwo + ":3#");
+    EXPECT_EQ(Versions(strBob), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Versions(std::string(32, 'A')), CStoreService::FAILED);
+    EXPECT_EQ(Versions(""), CStoreService::FAILED);
+    ASSERT_EQ(Delete(strAlice, strOne), "ok");
+    EXPECT_EQ(Versions(strAlice), strTwo + ":3#");
+    // The examples are listed as their list is: by anyone.
+    const std::optional<std::string> example = m_pService->AddExample("<root>ex</root>");
+    ASSERT_TRUE(example.has_value());
+    EXPECT_EQ(Versions(CStoreService::EXAMPLE_ACCOUNT), *example + ":1#");
+}
+
+TEST_F(StoreServiceTest, LeasesGoToOneHolderAtATimeAndExpire)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strBob = Token(Login("bob", "bob-pw"));
+    const std::string strA = Add(strAlice, "<root>a</root>");
+    const std::string strB = Add(strAlice, "<root>b</root>");
+    const std::string strC = Add(strAlice, "<root>c</root>");
+    ASSERT_EQ(strC.size(), 38u);
+
+    EXPECT_EQ(Lease(strAlice, "runner-1", "2"), strA + ":1:60#" + strB + ":1:60#");
+    EXPECT_EQ(Lease(strAlice, "runner-2", "5"), strC + ":1:60#");
+    EXPECT_EQ(Lease(strAlice, "runner-2", "5"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Lease(strAlice, "runner-1", "5"), CStoreService::EMPTY_LIST);  // what it holds is not granted twice
+    // Another account sees none of them.
+    EXPECT_EQ(Lease(strBob, "runner-1", "5"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Renew(strBob, "runner-1", strA + ":1#"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Release(strBob, "runner-1", strA, "1"), CStoreService::FAILED);
+
+    // Renewed in time, a lease is kept under its number.
+    m_nNow += 50;
+    EXPECT_EQ(Renew(strAlice, "runner-1", strA + ":1#" + strB + ":1#"), strA + ":1:60#" + strB + ":1:60#");
+    m_nNow += 50;  // runner-1's leases now end at +110, runner-2's ended at +60
+    EXPECT_EQ(Lease(strAlice, "runner-3", "5"), strC + ":2:60#");
+    // runner-2 lost its task to runner-3: the renewal leaves it out, and a
+    // renewal under someone else's holder name or number keeps nothing.
+    EXPECT_EQ(Renew(strAlice, "runner-2", strC + ":1#"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Renew(strAlice, "runner-2", strC + ":2#"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Renew(strAlice, "runner-3", strC + ":1#"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Renew(strAlice, "runner-3", strC + ":2#", "30"), strC + ":2:30#");
+    EXPECT_EQ(Release(strAlice, "runner-2", strC, "2"), CStoreService::FAILED);
+
+    // A lease past its end that nobody took is still its holder's.
+    m_nNow += 20;
+    EXPECT_EQ(Renew(strAlice, "runner-1", strA + ":1#"), strA + ":1:60#");
+    EXPECT_EQ(Lease(strAlice, "runner-2", "5"), strB + ":2:60#");
+    EXPECT_EQ(Renew(strAlice, "runner-1", strB + ":1#"), CStoreService::EMPTY_LIST);
+    // An unknown session leases nothing.
+    EXPECT_EQ(Lease(std::string(32, 'A'), "runner-1", "5"), CStoreService::FAILED);
+    EXPECT_EQ(Renew("", "runner-1", strA + ":1#"), CStoreService::FAILED);
+}
+
+TEST_F(StoreServiceTest, FencingNumbersNeverRepeatForATaskId)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strId = Add(strAlice, "<root>a</root>");
+    ASSERT_EQ(strId.size(), 38u);
+    EXPECT_EQ(Lease(strAlice, "r1", "1"), strId + ":1:60#");
+    EXPECT_EQ(Release(strAlice, "r1", strId, "2"), CStoreService::FAILED);  // not the number it holds
+    EXPECT_EQ(Release(strAlice, "r1", strId, "1"), "ok");
+    EXPECT_EQ(Release(strAlice, "r1", strId, "1"), CStoreService::FAILED);
+    EXPECT_EQ(Renew(strAlice, "r1", strId + ":1#"), CStoreService::EMPTY_LIST);  // released is gone
+    EXPECT_EQ(Lease(strAlice, "r1", "1"), strId + ":2:60#");  // the same holder gets a new number
+
+    // A deleted task's lease is gone, and a task added again under the same
+    // id goes on from the number it had.
+    ASSERT_EQ(Delete(strAlice, strId), "ok");
+    EXPECT_EQ(Renew(strAlice, "r1", strId + ":2#"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Lease(strAlice, "r1", "1"), CStoreService::EMPTY_LIST);
+    const std::optional<StoreAccount> alice = m_pService->GetDb().FindAccount("alice");
+    ASSERT_TRUE(alice.has_value());
+    const std::string strKey = MakeBlobKey();
+    ASSERT_TRUE(m_pService->GetDb().AddTask(alice->nId, strId, { strKey, EncodeTaskBlob("<root>a</root>", strKey) },
+                                            m_nNow));
+    EXPECT_EQ(Lease(strAlice, "r2", "1"), strId + ":3:60#");
+
+    // The numbers are on disk.
+    m_pService = MakeService();
+    const std::string strAgain = Token(Login("alice", "alice-pw"));
+    m_nNow += 61;
+    EXPECT_EQ(Lease(strAgain, "r3", "1"), strId + ":4:60#");
+}
+
+TEST_F(StoreServiceTest, OneNamedTaskIsLeasedOrRenewedByItsHolder)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strBob = Token(Login("bob", "bob-pw"));
+    const std::string strA = Add(strAlice, "<root>a</root>");
+    const std::string strB = Add(strAlice, "<root>b</root>");
+    ASSERT_EQ(strB.size(), 38u);
+    EXPECT_EQ(Lease(strAlice, "desk", "0", "60", strB), strB + ":1:60#");
+    EXPECT_EQ(Lease(strAlice, "runner", "0", "60", strB), CStoreService::EMPTY_LIST);
+    m_nNow += 30;
+    EXPECT_EQ(Lease(strAlice, "desk", "0", "60", strB), strB + ":1:60#");  // a renewal: same number
+    m_nNow += 59;
+    EXPECT_EQ(Lease(strAlice, "runner", "5"), strA + ":1:60#");
+    m_nNow += 1;
+    EXPECT_EQ(Lease(strAlice, "runner", "0", "60", strB), strB + ":2:60#");
+    EXPECT_EQ(Lease(strBob, "runner", "0", "60", strA), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Lease(strAlice, "runner", "0", "60", "{00000000-0000-0000-0000-000000000000}"),
+              CStoreService::EMPTY_LIST);
+}
+
+TEST_F(StoreServiceTest, HostileLeaseRequestsAreBoundedOrRefused)
+{
+    const std::string strAlice = Token(Login("alice", "alice-pw"));
+    const std::string strId = Add(strAlice, "<root>a</root>");
+    ASSERT_EQ(strId.size(), 38u);
+    // Holder names: 1 to 64 printable ASCII bytes without spaces.
+    EXPECT_EQ(Lease(strAlice, "", "1"), CStoreService::FAILED);
+    EXPECT_EQ(Lease(strAlice, std::string(65, 'h'), "1"), CStoreService::FAILED);
+    for (const char* psz : { "a b", "a\nb", "a\x7F", "r\xC3\xA9", "a\tb" })
+        EXPECT_EQ(Lease(strAlice, psz, "1"), CStoreService::FAILED) << psz;
+    EXPECT_EQ(Lease(strAlice, std::string("a\0b", 3), "1"), CStoreService::FAILED);
+    // Numbers: decimal digits only; out-of-range ones are clamped.
+    for (const char* psz : { "", "-1", "1.5", " 1", "0x10", "1234567890123456789" })
+        EXPECT_EQ(Lease(strAlice, "r", psz), CStoreService::FAILED) << psz;
+    EXPECT_EQ(Lease(strAlice, "r", "1", "abc"), CStoreService::FAILED);
+    EXPECT_EQ(Lease(strAlice, "r", "0"), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Lease(strAlice, std::string(64, 'h'), "999999999", "999999999"), strId + ":1:3600#");
+    EXPECT_EQ(Renew(strAlice, std::string(64, 'h'), strId + ":1#", "0"), strId + ":1:1#");
+    EXPECT_EQ(Lease(strAlice, "r", "1", "60", "not#an:id"), CStoreService::FAILED);
+    EXPECT_EQ(Lease(strAlice, "r", "1", "60", std::string(65, 'x')), CStoreService::FAILED);
+    // Renewal lists: every piece "ID:FENCE#", at most 1000 of them.
+    for (const std::string& strList : std::vector<std::string>{ strId + ":1", strId + "#", strId + ":x#", ":1#", strId + ":1:1#",
+                                        strId + ":-1#" })
+        EXPECT_EQ(Renew(strAlice, std::string(64, 'h'), strList), CStoreService::FAILED) << strList;
+    EXPECT_EQ(Renew(strAlice, "r", ""), CStoreService::EMPTY_LIST);
+    std::string strMany;
+    for (int i = 0; i < 1000; ++i)
+        strMany += strId + ":1#";
+    EXPECT_EQ(Renew(strAlice, "r", strMany), CStoreService::EMPTY_LIST);
+    EXPECT_EQ(Renew(strAlice, "r", strMany + strId + ":1#"), CStoreService::FAILED);
+    EXPECT_EQ(Release(strAlice, "r", strId, ""), CStoreService::FAILED);
+    EXPECT_EQ(Release(strAlice, "", strId, "1"), CStoreService::FAILED);
 }

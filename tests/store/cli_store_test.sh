@@ -47,8 +47,11 @@ check 2 "$STORE" --db "$DB" serve --max-bytes 12X
 check 2 "$STORE" --db "$DB" serve --max-per-address 0
 check 2 "$STORE" --db "$DB" serve --max-per-address 4K
 check 2 "$STORE" --db "$DB" serve --max-bytes 99999999999999999999
+check 2 "$STORE" --db "$DB" serve --trusted-proxy not-an-address
+check 2 "$STORE" --db "$DB" serve --trusted-proxy
 
-"$STORE" --db "$DB" serve --listen 127.0.0.1:0 --max-tasks 1 --max-bytes 1M --max-per-address 4 2>"$TMP/server.log" &
+"$STORE" --db "$DB" serve --listen 127.0.0.1:0 --max-tasks 1 --max-bytes 1M --max-per-address 4 \
+    --trusted-proxy 192.0.2.1 --trusted-proxy '[2001:db8::1]' 2>"$TMP/server.log" &
 PID=$!
 PORT=""
 for _ in $(seq 100); do
@@ -81,6 +84,21 @@ QUARVEX_PASSWORD= ; unset QUARVEX_PASSWORD
 echo "alice pw" | "$CLI" store --server "$S" --user alice get "$ID" >"$TMP/out" 2>"$TMP/err" || fail "get with the password on stdin"
 cmp -s "$TMP/out" "$TMP/empty-task" || fail "get after update wrote: $(od -c "$TMP/out" | head -3)"
 export QUARVEX_PASSWORD="alice pw"
+# Versions and leases.
+check 0 "$CLI" store --server "$S" --user alice versions
+[ "$(cat "$TMP/out")" = "$ID	2" ] || fail "versions after one update wrote: $(cat "$TMP/out")"
+check 0 "$CLI" store --server "$S" --user alice lease runner-a 60
+[ "$(cat "$TMP/out")" = "$ID	1	60" ] || fail "lease wrote: $(cat "$TMP/out")"
+check 0 "$CLI" store --server "$S" --user alice lease runner-b 60
+[ -s "$TMP/out" ] && fail "a held task was leased again: $(cat "$TMP/out")"
+check 1 "$CLI" store --server "$S" --user alice lease runner-b 60 "$ID"
+check 1 "$CLI" store --server "$S" --user alice lease "bad holder" 60
+check 1 "$CLI" store --server "$S" --user alice lease runner-b 0
+check 1 "$CLI" store --server "$S" --user alice release runner-b "$ID" 1
+check 0 "$CLI" store --server "$S" --user alice release runner-a "$ID" 1
+check 0 "$CLI" store --server "$S" --user alice lease runner-b 60 "$ID"
+[ "$(cat "$TMP/out")" = "$ID	2	60" ] || fail "lease after release wrote: $(cat "$TMP/out")"
+check 2 "$CLI" store --server "$S" --user alice lease runner-b
 check 0 "$CLI" store --server "$S" --user alice delete "$ID"
 check 1 "$CLI" store --server "$S" --user alice delete "$ID"
 grep -q "删除任务失败！" "$TMP/err" || fail "a failed delete said: $(cat "$TMP/err")"
