@@ -161,7 +161,11 @@ public:
     void OnStopped() override
     {
         Post([](CTaskWnd& w) {
-            if (w.m_pLeases != nullptr && !w.m_pTask->IsRunning())
+            // The worker may still show as running for a moment after this
+            // report; what tells a stale report from the current run is
+            // whether every start has reported its end.
+            ++w.m_nStopsSeen;
+            if (w.m_pLeases != nullptr && w.m_nStopsSeen >= w.m_nStarts)
                 w.m_pLeases->Release(w.m_strTaskId);
             w.FlushPending();
             w.m_nextPass = QDateTime();
@@ -294,7 +298,9 @@ bool CTaskWnd::StartTask()
     }
     m_bLastFailed = false;
     const bool bStarted = m_pTask->Start(m_pObserver.get());
-    if (!bStarted && m_pLeases != nullptr)
+    if (bStarted)
+        ++m_nStarts;
+    else if (m_pLeases != nullptr)
         m_pLeases->Release(m_strTaskId);
     emit StateChanged();
     return bStarted;

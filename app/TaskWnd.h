@@ -129,6 +129,9 @@ private:
     std::string m_strRecordDir;
     CTaskLeases* m_pLeases = nullptr;
     bool m_bElsewhere = false;
+    // Starts of the worker, and stop reports seen (each start ends in one).
+    long m_nStarts = 0;
+    long m_nStopsSeen = 0;
     bool m_bLastFailed = false;
     QString m_strLastPass;
     QDateTime m_nextPass;
