@@ -107,10 +107,7 @@ public:
     // version: 1 when added (also for tasks stored before versions were
     // kept), one more with every successful update. nullopt on a database
     // error.
-    virtual std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t /*nAccount*/)
-    {
-        return std::nullopt;
-    }
+    virtual std::optional<std::vector<StoredTaskVersion>> ListTaskVersions(std::int64_t nAccount) = 0;
 
     // Leases. A task is held by at most one holder at a time; a lease whose
     // end passed (expires <= now) may be granted to anyone. Every grant of a
@@ -119,49 +116,35 @@ public:
     // beyond the task's deletion and beyond its account's. A lease counts
     // only while its task exists in the asking account; deleting a task (or
     // its account) ends its lease. Each call is one transaction; times are
-    // milliseconds since the epoch. A database that keeps no leases refuses
-    // them all.
+    // milliseconds since the epoch.
     //
     // Grants up to nWant (0: none) of the account's tasks that nobody holds,
     // in the order they were added, to strHolder until nNowMs + nTtlMs.
     // Tasks the holder already holds unexpired are not granted again.
     // nullopt on a database error.
-    virtual std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t /*nAccount*/, const std::string& /*strHolder*/,
-                                                               int /*nWant*/, std::int64_t /*nNowMs*/,
-                                                               std::int64_t /*nTtlMs*/)
-    {
-        return std::nullopt;
-    }
+    virtual std::optional<std::vector<StoredLease>> LeaseTasks(std::int64_t nAccount, const std::string& strHolder,
+                                                               int nWant, std::int64_t nNowMs,
+                                                               std::int64_t nTtlMs) = 0;
     // Grants one task of the account: granted is left empty when there is no
     // such task or another holder has it unexpired. A task the holder holds
     // unexpired is renewed (same fencing number, end nNowMs + nTtlMs).
     // False on a database error.
-    virtual bool LeaseTask(std::int64_t /*nAccount*/, const std::string& /*strHolder*/, const std::string& /*strId*/,
-                           std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/, std::optional<StoredLease>& granted)
-    {
-        granted.reset();
-        return false;
-    }
+    virtual bool LeaseTask(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
+                           std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted) = 0;
     // Moves the end of each lease in aHeld (id and fencing number; the end
     // is ignored) that strHolder still has under that number to nNowMs +
     // nTtlMs, and returns those, in aHeld's order. A lease past its end that
     // nobody was granted since is still the holder's; one granted again (a
     // newer number), released, or whose task was deleted is left out.
     // nullopt on a database error.
-    virtual std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t /*nAccount*/,
-                                                                const std::string& /*strHolder*/,
-                                                                const std::vector<StoredLease>& /*aHeld*/,
-                                                                std::int64_t /*nNowMs*/, std::int64_t /*nTtlMs*/)
-    {
-        return std::nullopt;
-    }
+    virtual std::optional<std::vector<StoredLease>> RenewLeases(std::int64_t nAccount,
+                                                                const std::string& strHolder,
+                                                                const std::vector<StoredLease>& aHeld,
+                                                                std::int64_t nNowMs, std::int64_t nTtlMs) = 0;
     // Gives a lease up at once (the number stays with the task); false when
     // strHolder did not have the task under nFence, or on a database error.
-    virtual bool ReleaseLease(std::int64_t /*nAccount*/, const std::string& /*strHolder*/,
-                              const std::string& /*strId*/, std::int64_t /*nFence*/)
-    {
-        return false;
-    }
+    virtual bool ReleaseLease(std::int64_t nAccount, const std::string& strHolder,
+                              const std::string& strId, std::int64_t nFence) = 0;
 
     // A login throttle kept in this database, shared by every store server
     // on it; null when one process serves the database and keeps its own
