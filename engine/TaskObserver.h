@@ -46,6 +46,9 @@ public:
     // judge a task by its yield count such passes for nothing.
     enum class EPassNote { NOT_MODIFIED, ROBOTS_REFUSED };
     virtual void OnPassNote(EPassNote /*eNote*/) {}
+    // How many web posts and database rows wait in the task's outbox; sent
+    // whenever the number may have changed (after a pass's deliveries).
+    virtual void OnPendingDeliveries(std::size_t /*nPending*/) {}
     // The worker thread has ended; nothing more follows until the next start.
     virtual void OnStopped() {}
 };

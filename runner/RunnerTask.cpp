@@ -178,6 +178,12 @@ void CRunnerTask::OnPassEnd(bool bFetched, int nSeen, int nNew)
                      bFailing ? "the last 3 fetches of the page failed" : "the page was fetched again", nNow);
 }
 
+void CRunnerTask::OnPendingDeliveries(std::size_t nPending)
+{
+    std::lock_guard lock(m_mutex);
+    m_status.nPending = static_cast<std::int64_t>(nPending);
+}
+
 void CRunnerTask::OnStopped()
 {
     std::lock_guard lock(m_mutex);

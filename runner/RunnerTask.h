@@ -86,6 +86,7 @@ public:
     void OnLog(const std::string& strLine) override;
     void OnPassNote(EPassNote eNote) override;
     void OnPassEnd(bool bFetched, int nSeen, int nNew) override;
+    void OnPendingDeliveries(std::size_t nPending) override;
     void OnStopped() override;
 
 private:

@@ -7,6 +7,7 @@
 #include "StatusServer.h"
 #include "engine/NetworkSettings.h"
 #include "markup/Settings.h"
+#include "platform/ProgramDir.h"
 #include "server/StoreServer.h"
 
 #include <chrono>
@@ -73,12 +74,18 @@ int main(int argc, char** argv)
     if (!ApplyNetworkSettings(settings, true, strError))
         log.Write(RUNNER, "network settings: " + strError);
 
-    if (!options.strDataDir.empty()) {
+    // The tasks keep their records in the data folder unless Config.dat
+    // turns that off ("keeprecords" 0): then they keep them in memory.
+    std::string strDataDir = options.strDataDir.empty() ? GetProgramDir() + "data" : options.strDataDir;
+    if (!KeepRecordsEnabled(settings)) {
+        log.Write(RUNNER, "keeprecords is 0 in Config.dat: the tasks keep their records in memory only");
+        strDataDir.clear();
+    } else {
         std::error_code error;
-        std::filesystem::create_directories(options.strDataDir, error);
-        if (error || !std::filesystem::is_directory(options.strDataDir)) {
-            std::fprintf(stderr, "quarvex-runner: cannot use the data folder %s: %s\n", options.strDataDir.c_str(),
-                         error.message().c_str());
+        std::filesystem::create_directories(strDataDir, error);
+        if (error || !std::filesystem::is_directory(strDataDir)) {
+            std::fprintf(stderr, "quarvex-runner: cannot use the data folder %s: %s\n", strDataDir.c_str(),
+                         error ? error.message().c_str() : "not a folder");
             return 1;
         }
     }
@@ -113,6 +120,10 @@ int main(int argc, char** argv)
     setup.strUser = options.strUser;
     setup.strPassword = strPassword;
     setup.aChosenExamples = settings.GetExampleTaskIds();
+    setup.strDataDir = strDataDir;
+    setup.bLeases = !options.bNoLease;
+    setup.nLeaseSeconds = options.nLeaseSeconds;
+    setup.strHolder = MakeHolderName();
     setup.pAlarms = &alarms;
     auto pRunner = std::make_unique<CRunner>(store, log, setup);
 
@@ -137,16 +148,25 @@ int main(int argc, char** argv)
         }
         log.Write(RUNNER, "status on http://" + options.strListenHost + ":" + std::to_string(status.GetPort()) + "/");
     }
-    log.Write(RUNNER, options.bNoLease ? "leases off: this runner alone runs the account's tasks"
-                                       : "leases are not taken by this build: run one runner per account");
+    if (options.bNoLease) {
+        log.Write(RUNNER, "leases off: this runner alone runs the account's tasks");
+    } else {
+        log.Write(RUNNER, "leases of " + std::to_string(options.nLeaseSeconds) + " s as " + setup.strHolder +
+                              (setup.aChosenExamples.empty() ? "" : "; the examples of Config.dat are not run"));
+    }
 
     using Clock = std::chrono::steady_clock;
     pRunner->Relist();
+    pRunner->LeaseCycle();
     log.Write(RUNNER, std::to_string(pRunner->GetStatus().nRunning) + " of " +
                           std::to_string(pRunner->GetTaskCount()) + " tasks running");
+    // Leases are renewed three times a lease period, so one lost request
+    // does not lose them.
+    const auto leaseEvery = std::chrono::milliseconds(options.nLeaseSeconds * 1000 / 3);
     Clock::time_point tNextRelist = Clock::now() + std::chrono::seconds(options.nRelistSeconds);
+    Clock::time_point tNextLease = Clock::now() + leaseEvery;
     for (;;) {
-        const int nSignal = WaitSignal(setSignals, 1000);
+        const int nSignal = WaitSignal(setSignals, options.bNoLease ? 1000 : 250);
         if (IsStopSignal(nSignal))
             break;
         if (nSignal == SIGHUP || Clock::now() >= tNextRelist) {
@@ -154,6 +174,12 @@ int main(int argc, char** argv)
                 log.Write(RUNNER, "SIGHUP: listing the account now");
             pRunner->Relist();
             tNextRelist = Clock::now() + std::chrono::seconds(options.nRelistSeconds);
+            // Tasks the relist found new are leased at once.
+            tNextLease = Clock::now();
+        }
+        if (!options.bNoLease && Clock::now() >= tNextLease) {
+            pRunner->LeaseCycle();
+            tNextLease = Clock::now() + leaseEvery;
         }
     }
 

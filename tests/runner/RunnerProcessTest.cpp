@@ -77,17 +77,21 @@ protected:
     }
     void TearDown() override
     {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
+        if (m_pid > 0)
+            m_aOthers.push_back(m_pid);
+        for (pid_t pid : m_aOthers) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
     }
 
-    void Spawn(std::vector<std::string> aExtra = {})
+    // Starts a runner whose status is on nPort and whose log goes to
+    // strLogName in the test's folder; its process id.
+    pid_t SpawnRunner(int nPort, const std::string& strLogName, std::vector<std::string> aExtra)
     {
         std::vector<std::string> aArgs = { QUARVEX_RUNNER, "--server", m_client.GetServer(), "--user", "alice",
                                            "--relist", "1", "--config", m_strConfig, "--listen",
-                                           "127.0.0.1:" + std::to_string(m_nStatusPort) };
+                                           "127.0.0.1:" + std::to_string(nPort) };
         aArgs.insert(aArgs.end(), aExtra.begin(), aExtra.end());
         std::vector<char*> apArgs;
         for (std::string& s : aArgs)
@@ -96,15 +100,23 @@ protected:
         std::string strHome = "QUARVEX_HOME=" + m_dir.GetPath();
         std::string strPassword = "QUARVEX_PASSWORD=secret";
         char* apEnv[] = { strHome.data(), strPassword.data(), nullptr };
-        const std::string strErr = m_dir.GetPath() + "/runner.err";
+        const std::string strErr = m_dir.GetPath() + "/" + strLogName;
         // Prepared before fork: the child only opens, duplicates and executes.
-        m_pid = fork();
-        if (m_pid == 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
             const int hErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(hErr, 2);
             execve(apArgs[0], apArgs.data(), apEnv);
             _exit(127);
         }
+        if (pid > 0)
+            m_aOthers.push_back(pid);
+        return pid;
+    }
+    void Spawn(std::vector<std::string> aExtra = { "--no-lease" })
+    {
+        m_pid = SpawnRunner(m_nStatusPort, "runner.err", aExtra);
+        m_aOthers.pop_back();
         ASSERT_GT(m_pid, 0);
         ASSERT_TRUE(WaitFor([this] { return Get("/healthz") == "ok\n"; }, 20000)) << Log();
     }
@@ -121,9 +133,9 @@ protected:
         }
         return -1;
     }
-    std::string Get(const char* pszPath)
+    std::string Get(const char* pszPath, int nPort = 0)
     {
-        httplib::Client client("127.0.0.1", m_nStatusPort);
+        httplib::Client client("127.0.0.1", nPort != 0 ? nPort : m_nStatusPort);
         client.set_connection_timeout(2, 0);
         client.set_read_timeout(5, 0);
         const auto result = client.Get(pszPath);
@@ -157,6 +169,7 @@ protected:
     std::string m_strConfig;
     int m_nStatusPort = 0;
     pid_t m_pid = -1;
+    std::vector<pid_t> m_aOthers;  // More runners, killed at the end.
 };
 
 } // namespace
@@ -313,4 +326,44 @@ TEST_F(RunnerProcessTest, PrivateStoreFileGetsItsAccountAndWrongCommandLinesAreR
         EXPECT_EQ(WEXITSTATUS(nStatus), 2) << strCommand;
         EXPECT_NE(Log().find(c.pszSays), std::string::npos) << strCommand << "\n" << Log();
     }
+}
+
+TEST_F(RunnerProcessTest, LeasesMoveToTheOtherRunnerAfterKill9)
+{
+    constexpr int LEASE = 3;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(m_client.AddTask(TaskText("shared " + std::to_string(i), m_site.Url("/page"))));
+    auto Held = [this](int nPort) {
+        const std::string strMetrics = Get("/metrics", nPort);
+        const std::size_t nAt = strMetrics.find("\nquarvex_runner_leases_held ");
+        return nAt == std::string::npos ? -1 : std::atoi(strMetrics.c_str() + nAt + 28);
+    };
+    const int nPortA = m_nStatusPort;
+    const int nPortB = FindFreePort();
+    const pid_t pidA = SpawnRunner(nPortA, "a.err", { "--lease", std::to_string(LEASE) });
+    ASSERT_TRUE(WaitFor([&] { return Held(nPortA) == 4; }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
+    const pid_t pidB = SpawnRunner(nPortB, "b.err", { "--lease", std::to_string(LEASE) });
+    ASSERT_GT(pidB, 0);
+    ASSERT_TRUE(WaitFor([&] { return Held(nPortB) == 0; }, 20000));
+    // Each task runs on one runner only: B takes none while A renews.
+    std::this_thread::sleep_for(std::chrono::seconds(2 * LEASE));
+    EXPECT_EQ(Held(nPortB), 0) << ReadFileText(m_dir.GetPath() + "/b.err");
+    EXPECT_EQ(Held(nPortA), 4);
+
+    kill(pidA, SIGKILL);
+    const auto tKilled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return Held(nPortB) == 4; }, 20000)) << ReadFileText(m_dir.GetPath() + "/b.err");
+    const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tKilled).count();
+    EXPECT_LE(dSeconds, 2.0 * LEASE) << "taken over after " << dSeconds << " s";
+    // And they run there.
+    const std::string strB = ReadFileText(m_dir.GetPath() + "/b.err");
+    EXPECT_NE(strB.find("shared 3: lease taken (fencing number "), std::string::npos) << strB;
+    EXPECT_TRUE(WaitFor([&] { return Get("/tasks", nPortB).find("\"passes\":0") == std::string::npos; }, 20000));
+
+    // An orderly exit gives the leases back at once.
+    const pid_t pidC = SpawnRunner(nPortA, "c.err", { "--lease", "60" });
+    ASSERT_GT(pidC, 0);
+    ASSERT_TRUE(WaitFor([&] { return Held(nPortA) == 0; }, 20000));
+    kill(pidB, SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return Held(nPortA) == 4; }, 20000)) << ReadFileText(m_dir.GetPath() + "/c.err");
 }
