@@ -1,9 +1,11 @@
 // RecordState.cpp - the record state file.
 #include "RecordState.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <sys/stat.h>
 
 #include "RecordStore.h"
@@ -176,7 +178,9 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
             strOut += "\r\n";
             return;
         }
-        strOut += "{\"record\":{";
+        // One flat object per record: the columns by name, then the times
+        // (a column that has the name of a time keeps it).
+        strOut += '{';
         for (std::size_t i = 0; i < aColumns.size(); ++i) {
             if (i > 0)
                 strOut += ',';
@@ -184,10 +188,22 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
             strOut += ':';
             AppendJson(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
         }
-        strOut += "},\"state\":\"";
-        strOut += s_apszStates[record.nState <= ROW_GONE ? record.nState : 0];
-        strOut += "\",\"first_seen\":\"" + FormatUtc(record.tFirstSeen) + "\",\"last_seen\":\""
-            + FormatUtc(record.tLastSeen) + "\",\"last_changed\":\"" + FormatUtc(record.tLastChanged) + "\"}\n";
+        const std::pair<const char*, std::string> aTimes[] = {
+            {"state", s_apszStates[record.nState <= ROW_GONE ? record.nState : 0]},
+            {"first_seen", FormatUtc(record.tFirstSeen)},
+            {"last_seen", FormatUtc(record.tLastSeen)},
+            {"last_changed", FormatUtc(record.tLastChanged)},
+        };
+        for (const auto& [pszName, strValue] : aTimes) {
+            if (std::find(aColumns.begin(), aColumns.end(), pszName) != aColumns.end())
+                continue;
+            if (strOut.back() != '{')
+                strOut += ',';
+            strOut += '"';
+            strOut += pszName;
+            strOut += "\":\"" + strValue + '"';
+        }
+        strOut += "}\n";
     });
     if (!bOk) {
         strError = pStore->GetError();

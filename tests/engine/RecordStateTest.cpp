@@ -288,7 +288,7 @@ TEST_F(RecordStateTest, ChangedGoneAndBack)
     EXPECT_EQ(strCsv, "\xEF\xBB\xBFname,price\r\na,9\r\nb,2\r\n");
     std::string strJson;
     ASSERT_TRUE(ExportRecords(m_strState, EExportFormat::JSONL, 0, strJson, strError)) << strError;
-    EXPECT_EQ(strJson.find("{\"record\":{\"name\":\"a\",\"price\":\"9\"},\"state\":\"changed\",\"first_seen\":\""), 0u)
+    EXPECT_EQ(strJson.find("{\"name\":\"a\",\"price\":\"9\",\"state\":\"changed\",\"first_seen\":\""), 0u)
         << strJson;
     EXPECT_TRUE(ExportRecords(m_strState, EExportFormat::CSV, std::time(nullptr) + 3600, strCsv, strError));
     EXPECT_EQ(strCsv, "\xEF\xBB\xBFname,price\r\n");
