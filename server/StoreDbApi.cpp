@@ -6,11 +6,6 @@
 
 namespace quarvex {
 
-bool IsPostgresUri(const std::string& strWhere)
-{
-    return strWhere.rfind("postgresql://", 0) == 0 || strWhere.rfind("postgres://", 0) == 0;
-}
-
 std::unique_ptr<IStoreDb> MakeStoreDb(const std::string& strWhere)
 {
     if (IsPostgresUri(strWhere))

@@ -161,7 +161,8 @@ public:
 };
 
 // True when strWhere names a PostgreSQL database (a postgresql:// or
-// postgres:// URI) rather than an SQLite file.
+// postgres:// URI) rather than an SQLite file; defined beside the libpq
+// helpers (engine/db/PgConnection).
 bool IsPostgresUri(const std::string& strWhere);
 // An unopened database for strWhere: PostgreSQL for such a URI, else the
 // SQLite file.

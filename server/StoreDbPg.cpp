@@ -6,29 +6,15 @@
 #include "LoginThrottle.h"
 #include "platform/AsciiText.h"
 
-#include <libpq-fe.h>
-
-#include <arpa/inet.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
+#include <mutex>
 
 namespace quarvex {
 
 namespace {
 
-// Type ids of the parameters sent (pg_type.h).
-constexpr Oid OID_BYTEA = 17;
-constexpr Oid OID_INT8 = 20;
-
 // Serialises the creation of the tables by store servers starting together.
 constexpr std::int64_t SCHEMA_LOCK = 0x5158535452ll;  // "QXSTR"
-
-// How long one statement may wait (for a lock, a busy server) before the
-// request it serves is answered as failed rather than hanging its client;
-// and no notices ("relation already exists") on standard error.
-constexpr const char* SESSION_SETTINGS = "SET statement_timeout = 30000; SET client_min_messages = warning";
 
 const char* const s_apszSchema[] = {
     "CREATE TABLE IF NOT EXISTS accounts("
@@ -74,265 +60,26 @@ const char* const s_apszSchema[] = {
     "CREATE INDEX IF NOT EXISTS login_failures_age ON login_failures(kind, last_failure)",
 };
 
-std::int64_t ReadBigEndian(const char* p, int nLen)
-{
-    std::uint64_t n = 0;
-    for (int i = 0; i < nLen; ++i)
-        n = (n << 8) | static_cast<unsigned char>(p[i]);
-    // Four-byte integers are signed too.
-    if (nLen == 4)
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(n));
-    return static_cast<std::int64_t>(n);
-}
-
-struct ClearResult {
-    void operator()(PGresult* p) const { PQclear(p); }
-};
-using CPgResultHolder = std::unique_ptr<PGresult, ClearResult>;
-
 } // namespace
 
-// The values of one statement, each in binary.
-class CPgParams {
-public:
-    CPgParams& Int(std::int64_t n)
-    {
-        std::string str(8, '\0');
-        const auto u = static_cast<std::uint64_t>(n);
-        for (int i = 0; i < 8; ++i)
-            str[static_cast<std::size_t>(i)] = static_cast<char>(u >> (56 - 8 * i));
-        return Add(std::move(str), OID_INT8);
-    }
-    CPgParams& Bytes(const std::string& str) { return Add(str, OID_BYTEA); }
-
-    int Count() const { return static_cast<int>(m_aValues.size()); }
-    const Oid* Types() const { return m_aTypes.data(); }
-    const int* Lengths() const { return m_aLengths.data(); }
-    const int* Formats() const { return m_aFormats.data(); }
-    // Pointers into m_aValues, made once every value is in place.
-    std::vector<const char*> Values() const
-    {
-        std::vector<const char*> a;
-        for (const std::string& str : m_aValues)
-            a.push_back(str.data());
-        return a;
-    }
-
-private:
-    CPgParams& Add(std::string str, Oid nType)
-    {
-        m_aLengths.push_back(static_cast<int>(str.size()));
-        m_aValues.push_back(std::move(str));
-        m_aTypes.push_back(nType);
-        m_aFormats.push_back(1);
-        return *this;
-    }
-
-    std::vector<std::string> m_aValues;
-    std::vector<Oid> m_aTypes;
-    std::vector<int> m_aLengths;
-    std::vector<int> m_aFormats;
-};
-
-// A statement's result; cleared when it goes out of scope.
-class CPgResult {
-public:
-    explicit CPgResult(PGresult* p) : m_p(p) {}
-    bool IsOk() const
-    {
-        const ExecStatusType e = m_p ? PQresultStatus(m_p.get()) : PGRES_FATAL_ERROR;
-        return e == PGRES_COMMAND_OK || e == PGRES_TUPLES_OK;
-    }
-    int Rows() const { return m_p ? PQntuples(m_p.get()) : 0; }
-    std::int64_t Int(int nRow, int nCol) const
-    {
-        const int nLen = PQgetlength(m_p.get(), nRow, nCol);
-        if (PQgetisnull(m_p.get(), nRow, nCol) || (nLen != 8 && nLen != 4))
-            return 0;
-        return ReadBigEndian(PQgetvalue(m_p.get(), nRow, nCol), nLen);
-    }
-    std::string Bytes(int nRow, int nCol) const
-    {
-        return std::string(PQgetvalue(m_p.get(), nRow, nCol),
-                           static_cast<std::size_t>(PQgetlength(m_p.get(), nRow, nCol)));
-    }
-    // Rows an INSERT, UPDATE or DELETE touched.
-    int Changed() const
-    {
-        const char* psz = m_p ? PQcmdTuples(m_p.get()) : "";
-        int n = 0;
-        for (; *psz >= '0' && *psz <= '9'; ++psz)
-            n = n * 10 + (*psz - '0');
-        return n;
-    }
-    // The five-character SQLSTATE of a failure; empty when there is none.
-    std::string State() const
-    {
-        const char* psz = m_p ? PQresultErrorField(m_p.get(), PG_DIAG_SQLSTATE) : nullptr;
-        return psz != nullptr ? psz : "";
-    }
-
-private:
-    struct Clear {
-        void operator()(PGresult* p) const { PQclear(p); }
-    };
-    std::unique_ptr<PGresult, Clear> m_p;
-};
-
-// One libpq connection, used by one caller at a time.
-class CPgConnection {
-public:
-    explicit CPgConnection(CStoreDbPg& db, PGconn* p) : m_db(db), m_p(p) {}
-    CPgConnection(const CPgConnection&) = delete;
-    CPgConnection& operator=(const CPgConnection&) = delete;
-
-    bool IsBroken() const { return PQstatus(m_p.get()) != CONNECTION_OK; }
-    // Called when the pool lends the connection out again.
-    void Lend() { m_bUsed = false; }
-
-    CPgResult Run(const char* pszSql, const CPgParams& params = CPgParams())
-    {
-        const std::vector<const char*> aValues = params.Values();
-        CPgResult result(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
-                                      params.Lengths(), params.Formats(), 1));
-        // A connection that waited in the pool may have been ended meanwhile
-        // (the database restarted, an administrator ended idle sessions).
-        // The first statement of a lending then never reached a server, so
-        // it is sent once more on a fresh connection.
-        if (!result.IsOk() && !m_bUsed && IsBroken()) {
-            PQreset(m_p.get());
-            if (!IsBroken() && PQresultStatus(CPgResultHolder(PQexec(m_p.get(), SESSION_SETTINGS)).get()) ==
-                                   PGRES_COMMAND_OK)
-                result = CPgResult(PQexecParams(m_p.get(), pszSql, params.Count(), params.Types(), aValues.data(),
-                                                params.Lengths(), params.Formats(), 1));
-        }
-        m_bUsed = true;
-        if (!result.IsOk()) {
-            m_strState = result.State();
-            m_db.SetLastError(PQerrorMessage(m_p.get()));
-        }
-        return result;
-    }
-
-    // Runs fn between BEGIN and COMMIT; fn returns false to roll back. A
-    // transaction that lost a deadlock or a serialisation conflict is run
-    // again, a few times.
-    template <class Fn>
-    bool Transact(Fn fn)
-    {
-        for (int nTry = 0; nTry < 4; ++nTry) {
-            m_strState.clear();
-            if (!Run("BEGIN").IsOk())
-                return false;
-            if (fn() && Run("COMMIT").IsOk())
-                return true;
-            Run("ROLLBACK");
-            if (m_strState != "40001" && m_strState != "40P01")
-                return false;
-        }
-        return false;
-    }
-
-private:
-    struct Finish {
-        void operator()(PGconn* p) const { PQfinish(p); }
-    };
-    CStoreDbPg& m_db;
-    std::unique_ptr<PGconn, Finish> m_p;
-    std::string m_strState;  // SQLSTATE of the last failed statement.
-    bool m_bUsed = false;    // A statement ran since the pool lent it out.
-};
-
-CStoreDbPg::CLease::CLease(CStoreDbPg& db, std::unique_ptr<CPgConnection> pConn) : m_db(db), m_pConn(std::move(pConn))
-{
-}
-
-CStoreDbPg::CLease::~CLease()
-{
-    m_db.Release(std::move(m_pConn));
-}
-
-CStoreDbPg::CStoreDbPg(int nConnections) : m_nMaxConnections(nConnections > 0 ? nConnections : 1) {}
+CStoreDbPg::CStoreDbPg(int nConnections) : m_nConnections(nConnections) {}
 
 CStoreDbPg::~CStoreDbPg() = default;
 
-CStoreDbPg::CLease CStoreDbPg::Acquire()
+CPgPool::CLease CStoreDbPg::Acquire()
 {
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [this] { return !m_aIdle.empty() || m_nOpen < m_nMaxConnections; });
-    if (!m_aIdle.empty()) {
-        std::unique_ptr<CPgConnection> pConn = std::move(m_aIdle.back());
-        m_aIdle.pop_back();
-        pConn->Lend();
-        return CLease(*this, std::move(pConn));
-    }
-    ++m_nOpen;
-    const std::string strUri = m_strUri;
-    lock.unlock();
-
-    // The URI comes last so that what it says wins; the time-out only fills
-    // in where it is silent.
-    const char* const apszKeys[] = { "connect_timeout", "application_name", "dbname", nullptr };
-    const char* const apszValues[] = { "10", "quarvex-store", strUri.c_str(), nullptr };
-    PGconn* p = PQconnectdbParams(apszKeys, apszValues, 1);
-    auto pConn = std::make_unique<CPgConnection>(*this, p);
-    if (p == nullptr || PQstatus(p) != CONNECTION_OK) {
-        SetLastError(p != nullptr ? PQerrorMessage(p) : "out of memory");
-        pConn.reset();
-    } else if (PQresultStatus(CPgResultHolder(PQexec(p, SESSION_SETTINGS)).get()) != PGRES_COMMAND_OK) {
-        SetLastError(PQerrorMessage(p));
-        pConn.reset();
-    }
-    if (!pConn) {
-        {
-            std::lock_guard relock(m_mutex);
-            --m_nOpen;
-        }
-        m_cv.notify_one();
-    }
-    return CLease(*this, std::move(pConn));
-}
-
-void CStoreDbPg::Release(std::unique_ptr<CPgConnection> pConn)
-{
-    if (!pConn)
-        return;
-    {
-        std::lock_guard lock(m_mutex);
-        // A connection the server dropped is closed; the next caller opens a
-        // fresh one.
-        if (pConn->IsBroken())
-            --m_nOpen;
-        else
-            m_aIdle.push_back(std::move(pConn));
-    }
-    m_cv.notify_one();
-    // A broken connection is finished here, outside the lock.
-}
-
-void CStoreDbPg::SetLastError(const std::string& strError)
-{
-    std::string strLine = strError;
-    while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == ' '))
-        strLine.pop_back();
-    std::fprintf(stderr, "quarvex-store: database: %s\n", strLine.c_str());
-    std::lock_guard lock(m_mutex);
-    m_strLastError = std::move(strLine);
+    return m_pPool ? m_pPool->Acquire() : CPgPool::CLease();
 }
 
 std::string CStoreDbPg::GetLastError()
 {
-    std::lock_guard lock(m_mutex);
-    return m_strLastError;
+    return m_pPool ? m_pPool->GetLastError() : "not open";
 }
 
 bool CStoreDbPg::Open(const std::string& strUri, std::string& strError)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_strUri = strUri;
-    }
-    CLease conn = Acquire();
+    m_pPool = std::make_unique<CPgPool>(strUri, m_nConnections, "quarvex-store", "quarvex-store: database: ");
+    CPgPool::CLease conn = Acquire();
     if (!conn) {
         strError = GetLastError();
         return false;
@@ -353,7 +100,7 @@ bool CStoreDbPg::Open(const std::string& strUri, std::string& strError)
 
 bool CStoreDbPg::AddAccount(const std::string& strName, const std::string& strHash)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Run("INSERT INTO accounts(name, name_key, pwhash) VALUES($1, $2, $3)",
                              CPgParams().Bytes(strName).Bytes(LowerAscii(strName)).Bytes(strHash))
                        .IsOk();
@@ -361,7 +108,7 @@ bool CStoreDbPg::AddAccount(const std::string& strName, const std::string& strHa
 
 bool CStoreDbPg::SetPasswordHash(const std::string& strName, const std::string& strHash)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         const CPgResult upd = conn->Run("UPDATE accounts SET pwhash = $1 WHERE name_key = $2 RETURNING id",
                                         CPgParams().Bytes(strHash).Bytes(LowerAscii(strName)));
@@ -374,7 +121,7 @@ bool CStoreDbPg::SetPasswordHash(const std::string& strName, const std::string& 
 
 bool CStoreDbPg::DeleteAccount(const std::string& strName)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         // The fencing numbers stay; the leases end with the tasks.
         const std::string strKey = LowerAscii(strName);
@@ -390,7 +137,7 @@ bool CStoreDbPg::DeleteAccount(const std::string& strName)
 
 std::optional<StoreAccount> CStoreDbPg::FindAccount(const std::string& strName)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const CPgResult sel =
@@ -402,7 +149,7 @@ std::optional<StoreAccount> CStoreDbPg::FindAccount(const std::string& strName)
 
 std::optional<std::int64_t> CStoreDbPg::EnsureAccount(const std::string& strName)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const std::string strKey = LowerAscii(strName);
@@ -419,7 +166,7 @@ std::optional<std::int64_t> CStoreDbPg::EnsureAccount(const std::string& strName
 bool CStoreDbPg::AddSession(const std::string& strTokenHash, std::int64_t nAccount, std::int64_t nNow,
                             std::int64_t nIdleBefore, int nKeep)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         if (!conn->Run("INSERT INTO sessions(token, account, last_used) VALUES($1, $2, $3)",
                        CPgParams().Bytes(strTokenHash).Int(nAccount).Int(nNow))
@@ -439,7 +186,7 @@ bool CStoreDbPg::AddSession(const std::string& strTokenHash, std::int64_t nAccou
 std::optional<std::int64_t> CStoreDbPg::UseSession(const std::string& strTokenHash, std::int64_t nNow,
                                                    std::int64_t nIdleBefore)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const CPgResult sel =
@@ -483,7 +230,7 @@ bool CStoreDbPg::AddTask(std::int64_t nAccount, const std::string& strId, const 
                          const TaskQuota* pQuota)
 {
     const auto nSize = static_cast<std::int64_t>(task.strKey.size() + task.strBlob.size());
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         std::int64_t nTasks = 0, nBytes = 0;
         if (pQuota != nullptr &&
@@ -502,7 +249,7 @@ bool CStoreDbPg::UpdateTask(std::int64_t nAccount, const std::string& strId, con
                             std::int64_t nNow, const TaskQuota* pQuota)
 {
     const auto nSize = static_cast<std::int64_t>(task.strKey.size() + task.strBlob.size());
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         if (pQuota != nullptr) {
             std::int64_t nTasks = 0, nBytes = 0;
@@ -523,7 +270,7 @@ bool CStoreDbPg::UpdateTask(std::int64_t nAccount, const std::string& strId, con
 
 bool CStoreDbPg::DeleteTask(std::int64_t nAccount, const std::string& strId)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     return conn && conn->Transact([&] {
         const CPgResult del =
             conn->Run("DELETE FROM tasks WHERE guid = $1 AND account = $2", CPgParams().Bytes(strId).Int(nAccount));
@@ -537,7 +284,7 @@ bool CStoreDbPg::DeleteTask(std::int64_t nAccount, const std::string& strId)
 
 std::optional<std::vector<std::string>> CStoreDbPg::ListTasks(std::int64_t nAccount)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const CPgResult sel = conn->Run("SELECT guid FROM tasks WHERE account = $1 ORDER BY seq", CPgParams().Int(nAccount));
@@ -552,7 +299,7 @@ std::optional<std::vector<std::string>> CStoreDbPg::ListTasks(std::int64_t nAcco
 
 std::optional<StoredTask> CStoreDbPg::LoadTask(std::int64_t nAccount, const std::string& strId)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const CPgResult sel = conn->Run("SELECT key, blob FROM tasks WHERE guid = $1 AND account = $2",
@@ -564,7 +311,7 @@ std::optional<StoredTask> CStoreDbPg::LoadTask(std::int64_t nAccount, const std:
 
 std::optional<std::vector<StoredTaskVersion>> CStoreDbPg::ListTaskVersions(std::int64_t nAccount)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     const CPgResult sel =
@@ -600,7 +347,7 @@ std::optional<std::vector<StoredLease>> CStoreDbPg::LeaseTasks(std::int64_t nAcc
     std::vector<StoredLease> aGranted;
     if (nWant <= 0)
         return aGranted;
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     // Tasks never leased get their row first, on its own: rows can be
@@ -640,7 +387,7 @@ bool CStoreDbPg::LeaseTask(std::int64_t nAccount, const std::string& strHolder, 
                            std::int64_t nNowMs, std::int64_t nTtlMs, std::optional<StoredLease>& granted)
 {
     granted.reset();
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return false;
     std::optional<StoredLease> result;
@@ -687,7 +434,7 @@ std::optional<std::vector<StoredLease>> CStoreDbPg::RenewLeases(std::int64_t nAc
                                                                 const std::vector<StoredLease>& aHeld,
                                                                 std::int64_t nNowMs, std::int64_t nTtlMs)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return std::nullopt;
     std::vector<StoredLease> aKept;
@@ -715,7 +462,7 @@ std::optional<std::vector<StoredLease>> CStoreDbPg::RenewLeases(std::int64_t nAc
 bool CStoreDbPg::ReleaseLease(std::int64_t nAccount, const std::string& strHolder, const std::string& strId,
                               std::int64_t nFence)
 {
-    CLease conn = Acquire();
+    CPgPool::CLease conn = Acquire();
     if (!conn)
         return false;
     const CPgResult upd = conn->Run(
@@ -742,7 +489,7 @@ public:
 
     bool IsAllowed(const std::string& strKey, std::int64_t nNow) override
     {
-        CStoreDbPg::CLease conn = m_db.Acquire();
+        CPgPool::CLease conn = m_db.Acquire();
         if (!conn)
             return false;
         const CPgResult sel = conn->Run("SELECT locked_until FROM login_failures WHERE kind = $1 AND key = $2",
@@ -756,7 +503,7 @@ public:
 
     void CancelReservation(const std::string& strKey) override
     {
-        CStoreDbPg::CLease conn = m_db.Acquire();
+        CPgPool::CLease conn = m_db.Acquire();
         if (!conn)
             return;
         conn->Transact([&] {
@@ -779,7 +526,7 @@ public:
 
     void RecordSuccess(const std::string& strKey) override
     {
-        CStoreDbPg::CLease conn = m_db.Acquire();
+        CPgPool::CLease conn = m_db.Acquire();
         if (conn)
             conn->Run("DELETE FROM login_failures WHERE kind = $1 AND key = $2",
                       CPgParams().Bytes(m_strKind).Bytes(strKey));
@@ -812,7 +559,7 @@ private:
     // Counts a failure; with bCheck only when the key is not locked at nNow.
     bool Count(const std::string& strKey, std::int64_t nNow, bool bCheck)
     {
-        CStoreDbPg::CLease conn = m_db.Acquire();
+        CPgPool::CLease conn = m_db.Acquire();
         if (!conn)
             return false;
         Prune(*conn, nNow);

@@ -5,19 +5,14 @@
 #pragma once
 
 #include "StoreDbApi.h"
+#include "engine/db/PgConnection.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-typedef struct pg_conn PGconn;
-
 namespace quarvex {
-
-class CPgConnection;
 
 class CStoreDbPg : public IStoreDb {
 public:
@@ -72,35 +67,12 @@ public:
 
     std::string GetLastError() override;
 
-    // A connection of the pool for one caller; back to the pool when it goes
-    // out of scope, or closed when it broke. Null when none could be made.
-    class CLease {
-    public:
-        CLease(CStoreDbPg& db, std::unique_ptr<CPgConnection> pConn);
-        ~CLease();
-        CLease(const CLease&) = delete;
-        CLease& operator=(const CLease&) = delete;
-        CPgConnection* operator->() const { return m_pConn.get(); }
-        CPgConnection& operator*() const { return *m_pConn; }
-        explicit operator bool() const { return m_pConn != nullptr; }
-
-    private:
-        CStoreDbPg& m_db;
-        std::unique_ptr<CPgConnection> m_pConn;
-    };
-    CLease Acquire();
-    void SetLastError(const std::string& strError);
+    // A connection of the pool; empty before Open() or when none can be made.
+    CPgPool::CLease Acquire();
 
 private:
-    void Release(std::unique_ptr<CPgConnection> pConn);
-
-    const int m_nMaxConnections;
-    std::string m_strUri;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<std::unique_ptr<CPgConnection>> m_aIdle;
-    int m_nOpen = 0;  // Connections made and not yet closed, idle or lent.
-    std::string m_strLastError;
+    const int m_nConnections;
+    std::unique_ptr<CPgPool> m_pPool;  // Made by Open().
 };
 
 } // namespace quarvex
