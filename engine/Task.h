@@ -165,6 +165,8 @@ private:
     void DrainOutbox(int nSink);
     void FinishDatabaseDeliveries();
     void StartPassDeliveries();
+    // Tells the observer how many deliveries wait in the outbox.
+    void NotifyPending();
     bool UpdateInDatabase(CDatabaseSink& sink, const CDataRow& aRow);
     // A new record: its row, its state and its deliveries.
     void KeepNewRecord(const CDataRow& aRow);

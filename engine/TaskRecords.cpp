@@ -402,6 +402,13 @@ void CTask::StartPassDeliveries()
         + std::to_string(nDb) + "条）。");
     DrainOutbox(SINK_WEBPOST);
     DrainOutbox(SINK_DATABASE);
+    NotifyPending();
+}
+
+void CTask::NotifyPending()
+{
+    const std::size_t nPending = m_aOutbox[SINK_WEBPOST].size() + m_aOutbox[SINK_DATABASE].size();
+    Notify([nPending](ITaskObserver& o) { o.OnPendingDeliveries(nPending); });
 }
 
 std::size_t CTask::GetPendingDeliveries(int nSink) const
@@ -568,6 +575,8 @@ void CTask::FinishPassRecords(bool bCounted)
 {
     std::lock_guard lock(m_stateMutex);
     FinishDatabaseDeliveries();
+    if (m_pStore)
+        NotifyPending();
     if (!m_bPassCounted)
         return;  // The page was not fetched and parsed: nothing was seen.
     m_bPassCounted = false;

@@ -72,11 +72,11 @@ struct CRunResult {
 
 // Two passes a second apart: the second finds nothing new, so nothing is
 // stored twice.
-CRunResult RunTwoPasses(const std::string& strDefPath, const std::string& strLogPath)
+CRunResult RunTwoPasses(const std::string& strDefPath, const std::string& strDataDir, const std::string& strLogPath)
 {
     CRunResult result;
-    const std::string strCommand = std::string(QUARVEX_CLI) + " run '" + strDefPath + "' --passes 2 >/dev/null 2>'"
-                                   + strLogPath + "'";
+    const std::string strCommand = std::string(QUARVEX_CLI) + " run '" + strDefPath + "' --passes 2 --data-dir '"
+                                   + strDataDir + "' >/dev/null 2>'" + strLogPath + "'";
     const int nStatus = std::system(strCommand.c_str());
     result.m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
     FILE* pFile = std::fopen(strLogPath.c_str(), "rb");
@@ -106,7 +106,7 @@ protected:
         db.m_aFieldValues = { "<@@name@@>", "<@@qty@@>", "" };
         const std::string strDef =
             m_dir.WriteFile("task.dat", MakeDefinition(m_nginx.GetUrl("/list.html"), db));
-        const CRunResult result = RunTwoPasses(strDef, PathIn(m_dir, "run.log"));
+        const CRunResult result = RunTwoPasses(strDef, PathIn(m_dir, "data"), PathIn(m_dir, "run.log"));
         EXPECT_EQ(result.m_nStatus, 0) << result.m_strLog;
         const size_t nFirst = result.m_strLog.find("成功摘取到3条记录。其中有2条新记录被处理。");
         EXPECT_NE(nFirst, std::string::npos) << result.m_strLog;
@@ -116,6 +116,14 @@ protected:
                     || result.m_strLog.find("没有变化（304）", nFirst) != std::string::npos)
             << result.m_strLog;
         EXPECT_EQ(result.m_strLog.find("数据库失败"), std::string::npos) << result.m_strLog;
+
+        // A restart remembers both records: nothing is new, nothing is
+        // inserted a second time (the callers count the rows).
+        const CRunResult again = RunTwoPasses(strDef, PathIn(m_dir, "data"), PathIn(m_dir, "run2.log"));
+        EXPECT_EQ(again.m_nStatus, 0) << again.m_strLog;
+        EXPECT_NE(again.m_strLog.find("成功摘取到3条记录。其中有0条新记录被处理。"), std::string::npos) << again.m_strLog;
+        EXPECT_EQ(again.m_strLog.find("其中有2条"), std::string::npos) << again.m_strLog;
+        EXPECT_EQ(again.m_strLog.find("其中有1条"), std::string::npos) << again.m_strLog;
     }
 
     // Text cut to the column's five characters, the number's leading
