@@ -257,6 +257,7 @@ private:
     std::array<std::deque<SDelivery>, SINK_COUNT> m_aOutbox;
     std::array<std::size_t, SINK_COUNT> m_aInFlight{};  // Taken by the sink, not yet acknowledged.
     std::array<bool, SINK_COUNT> m_aSinkFailed{};       // Failed in this pass: no more tries.
+    std::vector<std::int64_t> m_aAcks;  // Deliveries done, removed with the next state write.
     int m_nDeliveryBaseMs = 10000;
     std::unique_ptr<CDatabaseSink> m_pPassSink;  // The pass's database connection.
     bool m_bPassSinkTried = false;

@@ -76,6 +76,8 @@ void CTask::SetRecordStateFile(const std::string& strPath)
     m_strOpenedStateFile.clear();
     for (auto& queue : m_aOutbox)
         queue.clear();
+    m_aInFlight.fill(0);
+    m_aAcks.clear();
 }
 
 void CTask::SetFence(std::int64_t nFence)
@@ -130,6 +132,7 @@ void CTask::ClearForNewColumns(const std::string& strSignature)
     for (auto& queue : m_aOutbox)
         queue.clear();
     m_aInFlight.fill(0);
+    m_aAcks.clear();
     m_dataList.Clear();
     Notify([](ITaskObserver& o) { o.OnRowsReset(); });
     std::string strLine = "任务的关键列或列已改变，保存的" + std::to_string(std::max<std::int64_t>(nCount, 0))
@@ -170,6 +173,7 @@ bool CTask::LoadRecordState(const std::string& strSignature, std::string& strErr
     for (auto& queue : m_aOutbox)
         queue.clear();
     m_aInFlight.fill(0);
+    m_aAcks.clear();
     const bool bDeliveries = bRecords && m_pStore->ForEachDelivery([this](SDelivery& delivery) {
         m_aOutbox[static_cast<std::size_t>(delivery.nSink)].push_back(std::move(delivery));
     });
@@ -209,6 +213,7 @@ bool CTask::ResetRecords(std::string& strError)
     for (auto& queue : m_aOutbox)
         queue.clear();
     m_aInFlight.fill(0);
+    m_aAcks.clear();
     m_dataList.Clear();
     Notify([](ITaskObserver& o) { o.OnRowsReset(); });
     return true;
@@ -246,13 +251,22 @@ bool CTask::BeginStateWrite()
             return false;
         }
     }
+    for (std::int64_t nId : m_aAcks) {
+        if (!m_pStore->RemoveDelivery(nId)) {
+            m_pStore->Rollback();
+            StateWriteFailed();
+            return false;
+        }
+    }
     return true;
 }
 
 bool CTask::CommitStateWrite()
 {
-    if (m_pStore->Commit())
+    if (m_pStore->Commit()) {
+        m_aAcks.clear();
         return true;
+    }
     StateWriteFailed();
     return false;
 }
@@ -301,17 +315,11 @@ void CTask::AcknowledgeInFlight(int nSink)
     auto& queue = m_aOutbox[static_cast<std::size_t>(nSink)];
     if (nInFlight == 0)
         return;
-    if (m_pStore && BeginStateWrite()) {
-        bool bOk = true;
-        for (std::size_t i = 0; i < nInFlight && bOk; ++i)
-            bOk = m_pStore->RemoveDelivery(queue[i].nId);
-        if (!bOk)
-            m_pStore->Rollback();
-        if (!bOk || !CommitStateWrite()) {
-            // Left in the outbox: delivered once more later rather than lost.
-            return;
-        }
-    }
+    // The removal rides on the next write of the state (the next record, or
+    // the end of the pass): one commit per record instead of two. A process
+    // killed before it makes these deliveries once more; it never loses one.
+    for (std::size_t i = 0; i < nInFlight; ++i)
+        m_aAcks.push_back(queue[i].nId);
     queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(nInFlight));
     nInFlight = 0;
 }
@@ -577,8 +585,13 @@ void CTask::FinishPassRecords(bool bCounted)
     FinishDatabaseDeliveries();
     if (m_pStore)
         NotifyPending();
-    if (!m_bPassCounted)
-        return;  // The page was not fetched and parsed: nothing was seen.
+    if (!m_bPassCounted) {
+        // The page was not fetched and parsed: nothing was seen, but the
+        // deliveries made at the start are recorded as done.
+        if (m_pStore && !m_aAcks.empty() && BeginStateWrite())
+            CommitStateWrite();
+        return;
+    }
     m_bPassCounted = false;
     if (!bCounted) {
         // A stopped walk saw only part of the page: it does not count
