@@ -62,6 +62,11 @@ std::string CAppContext::HelpUrl() const
     return strUrl.empty() ? std::string(DEFAULT_HELP_URL) : strUrl;
 }
 
+std::string CAppContext::GetRecordDir() const
+{
+    return KeepRecordsEnabled(m_settings) ? m_strProgramDir + RECORD_DIR_NAME : std::string();
+}
+
 std::vector<std::string> ChooseExamples(const std::string& strUserName, const std::vector<std::string>& aConfigured,
                                         const std::vector<StoreExample>& aExamples)
 {

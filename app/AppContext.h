@@ -22,6 +22,10 @@ constexpr int STORE_CALL_LIMIT_MS = 30000;
 inline constexpr char DEFAULT_HELP_URL[] = "https://quarvex.example.org/document.asp";
 // The embedded store's database, in the program directory.
 inline constexpr char EMBEDDED_STORE_FILE[] = "quarvex-store.db";
+// A task's lease in the store, in seconds.
+constexpr int DEFAULT_LEASE_SECONDS = 60;
+// The folder of the tasks' kept records, in the program directory.
+inline constexpr char RECORD_DIR_NAME[] = "data/";
 
 class CAppContext {
 public:
@@ -50,12 +54,19 @@ public:
     void LoadExamples();
 
     std::string HelpUrl() const;
+    // The folder of the tasks' kept records ("data/" in the program
+    // directory, ending with '/'); empty when Config.dat turns them off.
+    std::string GetRecordDir() const;
 
     CSettings m_settings;
     CStoreClient m_store;
     std::string m_strUserName;                 // As logged in.
     std::vector<StoreExample> m_aExamples;     // The store's, with their names.
     std::vector<std::string> m_aChosenExamples;  // Example ids to load this run.
+    // How long a task's lease in the store lasts unless renewed (renewed
+    // every third of it); a runner takes over a task within two of them
+    // after this application stops renewing.
+    int m_nLeaseSeconds = DEFAULT_LEASE_SECONDS;
 
 private:
     std::string m_strProgramDir;

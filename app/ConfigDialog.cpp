@@ -22,11 +22,6 @@
 
 namespace quarvex {
 
-namespace {
-// Config.dat general key: "0" keeps records in memory only.
-constexpr char CONFIG_KEEPRECORDS_KEY[] = "keeprecords";
-} // namespace
-
 CConfigDialog::CConfigDialog(CAppContext& context, QWidget* pParent)
     : QDialog(pParent)
     , m_context(context)
@@ -107,7 +102,7 @@ CConfigDialog::CConfigDialog(CAppContext& context, QWidget* pParent)
     pForm->addRow("同一网站请求间隔(毫秒)：", m_pHostInterval);
     pForm->addRow("HTTP代理服务器：", m_pProxy);
     m_pKeepRecords = new QCheckBox("保存已摘取的记录（程序重新启动后不再当作新记录）", pAdvanced);
-    m_pKeepRecords->setObjectName(CONFIG_KEEPRECORDS_KEY);
+    m_pKeepRecords->setObjectName(CONFIG_KEEPRECORDS);
     pForm->addRow(m_pKeepRecords);
     pTabs->addTab(pAdvanced, "高级");
 
@@ -146,7 +141,7 @@ CConfigDialog::CConfigDialog(CAppContext& context, QWidget* pParent)
     m_pHostConnections->setText(ToQString(settings.GetGeneralKey(CONFIG_HOSTCONNECTIONS)));
     m_pHostInterval->setText(ToQString(settings.GetGeneralKey(CONFIG_HOSTINTERVAL)));
     m_pProxy->setText(ToQString(settings.GetGeneralKey(CONFIG_PROXY)));
-    m_pKeepRecords->setChecked(settings.GetGeneralKey(CONFIG_KEEPRECORDS_KEY) != "0");
+    m_pKeepRecords->setChecked(settings.GetGeneralKey(CONFIG_KEEPRECORDS) != "0");
 }
 
 void CConfigDialog::AddExample(QListWidget* pList, const std::string& strId, const std::string& strName)
@@ -190,9 +185,9 @@ void CConfigDialog::accept()
     // Only "0" turns the kept records off; a file that never named the key
     // keeps not naming it.
     if (!m_pKeepRecords->isChecked())
-        settings.SetGeneralKey(CONFIG_KEEPRECORDS_KEY, "0");
-    else if (settings.GetGeneralKey(CONFIG_KEEPRECORDS_KEY) == "0")
-        settings.SetGeneralKey(CONFIG_KEEPRECORDS_KEY, "1");
+        settings.SetGeneralKey(CONFIG_KEEPRECORDS, "0");
+    else if (settings.GetGeneralKey(CONFIG_KEEPRECORDS) == "0")
+        settings.SetGeneralKey(CONFIG_KEEPRECORDS, "1");
     if (!settings.Save(strPath)) {
         QMessageBox::critical(this, APP_TITLE, QString("无法写入配置文件 %1！").arg(ToQString(strPath)));
         return;

@@ -7,6 +7,7 @@
 #include "engine/DataList.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QStringList>
 
 namespace quarvex {
@@ -20,6 +21,15 @@ public:
     void Reset(const QStringList& aColumns);
     // Shows the rows appended to the list since the last call.
     void ShowNewRows();
+    // The list was refilled or emptied behind the view: everything is read again.
+    void ReloadRows() { Reset(m_aColumns); }
+    // Row nRow was replaced or changed its state (changed, gone, back).
+    void RowChanged(std::size_t nRow);
+
+    // How rows in each state look: a changed row on a light amber ground, a
+    // gone row in grey, each with a line in its tooltip saying so.
+    static QColor ChangedBackground();
+    static QColor GoneForeground();
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -33,6 +43,7 @@ private:
     // The row last read: a view asks for every cell of a row in turn.
     mutable int m_nCachedRow = -1;
     mutable CDataRow m_aCachedRow;
+    mutable ERowState m_eCachedState = ROW_KEPT;
 };
 
 } // namespace quarvex

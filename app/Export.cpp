@@ -168,4 +168,21 @@ bool ExportRows(const std::string& strPath, const std::vector<std::string>& aCol
     return true;
 }
 
+bool WriteWholeFile(const std::string& strPath, const std::string& strData, std::string& strError)
+{
+    std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
+    if (pFile == nullptr) {
+        strError = std::strerror(errno);
+        return false;
+    }
+    const bool bWritten = std::fwrite(strData.data(), 1, strData.size(), pFile) == strData.size();
+    const int nWriteErrno = errno;
+    const bool bClosed = std::fclose(pFile) == 0;
+    if (!bWritten || !bClosed) {
+        strError = std::strerror(bWritten ? errno : nWriteErrno);
+        return false;
+    }
+    return true;
+}
+
 } // namespace quarvex

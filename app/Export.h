@@ -24,4 +24,8 @@ std::string JsonString(const std::string& strValue);
 bool ExportRows(const std::string& strPath, const std::vector<std::string>& aColumns,
                 const std::vector<CDataRow>& aRows, std::string& strError);
 
+// Writes strData as the whole of strPath; false (strError says why) when it
+// cannot be written whole.
+bool WriteWholeFile(const std::string& strPath, const std::string& strData, std::string& strError);
+
 } // namespace quarvex

@@ -137,8 +137,35 @@ int main(int argc, char* argv[])
               pTask->GetTabs()->setCurrentIndex(0);
               return bSaved;
           } },
+        { "data-list-marks.png", [&](const QString& strPath) {
+              // How kept rows look once a page changed: the second row's
+              // values changed, the last one left the page.
+              CDataList& rows = pTask->GetTask().GetDataList();
+              const std::size_t nRows = rows.GetCount();
+              if (nRows >= 3) {
+                  rows.SetRowState(1, ROW_CHANGED);
+                  rows.SetRowState(nRows - 1, ROW_GONE);
+              }
+              pTask->GetModel()->ReloadRows();
+              for (int i = 0; i < pTask->GetModel()->columnCount(); ++i)
+                  pTask->GetDataList()->setColumnWidth(i, i == 0 ? 150 : (i == 3 ? 220 : (i == 4 ? 150 : 100)));
+              const bool bSaved = Save(pFrame, strPath);
+              if (nRows >= 3) {
+                  rows.SetRowState(1, ROW_KEPT);
+                  rows.SetRowState(nRows - 1, ROW_KEPT);
+              }
+              pTask->GetModel()->ReloadRows();
+              return bSaved;
+          } },
         { "config-dialog.png", [&](const QString& strPath) {
               quarvex::CConfigDialog dialog(quarvexApp.GetContext(), pFrame);
+              dialog.show();
+              return Save(&dialog, strPath);
+          } },
+        { "config-dialog-advanced.png", [&](const QString& strPath) {
+              quarvex::CConfigDialog dialog(quarvexApp.GetContext(), pFrame);
+              if (auto* pTabs = dialog.findChild<QTabWidget*>())
+                  pTabs->setCurrentIndex(1);
               dialog.show();
               return Save(&dialog, strPath);
           } },
@@ -160,6 +187,9 @@ int main(int argc, char* argv[])
           } },
         { "editor-database.png", [&](const QString& strPath) {
               return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 3, strPath);
+          } },
+        { "editor-advanced.png", [&](const QString& strPath) {
+              return SaveSheet(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), 4, strPath);
           } },
         { "node-dialog-add.png", [&](const QString& strPath) {
               return SaveNodeDialog(pFrame->GetTaskView(), pTask->GetTask().GetDefinition(), false, strPath);

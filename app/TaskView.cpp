@@ -5,6 +5,7 @@
 #include "DefinitionEditor.h"
 #include "QtText.h"
 #include "StoreCall.h"
+#include "TaskLeases.h"
 #include "TaskWnd.h"
 
 #include <QHeaderView>
@@ -61,6 +62,7 @@ CTaskView::CTaskView(CAppContext& context, QWidget* pParent)
     , m_iconStopped(MakeStateIcon(QColor(160, 160, 160)))
     , m_iconRunning(MakeStateIcon(QColor(40, 170, 60)))
     , m_iconFailed(MakeStateIcon(QColor(210, 50, 40)))
+    , m_iconElsewhere(MakeStateIcon(QColor(70, 120, 210)))
 {
     m_pSplitter = new QSplitter(Qt::Horizontal, this);
     m_pSplitter->setChildrenCollapsible(false);
@@ -111,6 +113,8 @@ CTaskView::~CTaskView()
     }
     for (CTaskWnd* pWnd : m_apRemoved)
         delete pWnd;
+    // Gives back what is still held, after the windows are gone.
+    m_pLeases.reset();
 }
 
 void CTaskView::LoadTasks()
@@ -132,6 +136,26 @@ int CTaskView::InsertTask(const std::string& strText, const std::string& strId)
 
     auto* pWnd = new CTaskWnd(m_pStack);
     pWnd->setObjectName(QString::number(1001 + nSlot));
+    pWnd->SetRecordDir(m_context.GetRecordDir());
+    // The account's own tasks run in one place at a time; the examples are
+    // everybody's and are not leased.
+    const auto& aExamples = m_context.m_aChosenExamples;
+    if (!strId.empty() && std::find(aExamples.begin(), aExamples.end(), strId) == aExamples.end()) {
+        if (!m_pLeases) {
+            m_pLeases = std::make_unique<CTaskLeases>(
+                m_context.m_store, CTaskLeases::MakeHolderName(), m_context.m_nLeaseSeconds,
+                [this](const std::string& strLostId) {
+                    // From the renewal thread: the window is found on the GUI thread.
+                    QMetaObject::invokeMethod(this, [this, strLostId] {
+                        for (CTaskWnd* pTask : m_apSlots) {
+                            if (pTask != nullptr && pTask->GetTaskId() == strLostId)
+                                pTask->OnLeaseLost();
+                        }
+                    }, Qt::QueuedConnection);
+                });
+        }
+        pWnd->SetLeases(m_pLeases.get());
+    }
     // Loaded before the window joins the pane, so an autoload task starts
     // once, with every control in place.
     if (!pWnd->SetTask(strText, strId)) {
@@ -360,9 +384,14 @@ void CTaskView::UpdateItem(int nSlot)
     CTaskWnd* pWnd = GetTaskWnd(nSlot);
     if (pItem == nullptr || pWnd == nullptr)
         return;
-    pItem->setText(0, pWnd->GetTaskName());
-    pItem->setIcon(0, pWnd->IsRunning() ? (pWnd->LastPassFailed() ? m_iconFailed : m_iconRunning)
-                                         : (pWnd->LastPassFailed() ? m_iconFailed : m_iconStopped));
+    const bool bElsewhere = !pWnd->IsRunning() && pWnd->IsRunningElsewhere();
+    pItem->setText(0, bElsewhere ? pWnd->GetTaskName() + "（正在其他位置运行）" : pWnd->GetTaskName());
+    pItem->setToolTip(0, bElsewhere ? QString("任务正在其他位置运行，本机没有运行此任务。") : QString());
+    if (bElsewhere)
+        pItem->setIcon(0, m_iconElsewhere);
+    else
+        pItem->setIcon(0, pWnd->IsRunning() ? (pWnd->LastPassFailed() ? m_iconFailed : m_iconRunning)
+                                             : (pWnd->LastPassFailed() ? m_iconFailed : m_iconStopped));
     if (pWnd == GetSelectedTask())
         m_pRightCaption->setText(pWnd->GetTaskName());
 }

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 #include <string>
 
 class QLabel;
@@ -18,6 +19,7 @@ class QTreeWidgetItem;
 namespace quarvex {
 
 class CAppContext;
+class CTaskLeases;
 class CTaskWnd;
 
 class CTaskView : public QWidget {
@@ -41,6 +43,8 @@ public:
     int SelectedSlot() const;
     void SelectSlot(int nSlot);
     CTaskWnd* GetTaskWnd(int nSlot) const;
+    // The leases of the account's tasks; made at the first task loaded.
+    CTaskLeases* GetLeases() const { return m_pLeases.get(); }
     CTaskWnd* GetSelectedTask() const;
     int GetSlotsUsed() const { return m_nSlotsUsed; }
     bool HasFreeSlot() const;
@@ -81,7 +85,8 @@ private:
     std::array<CTaskWnd*, MAX_TASKS> m_apSlots{};
     int m_nSlotsUsed = 0;
     std::vector<CTaskWnd*> m_apRemoved;  // Stopping; deleted once their worker ended.
-    QIcon m_iconStopped, m_iconRunning, m_iconFailed;
+    QIcon m_iconStopped, m_iconRunning, m_iconFailed, m_iconElsewhere;
+    std::unique_ptr<CTaskLeases> m_pLeases;
 };
 
 } // namespace quarvex

@@ -5,6 +5,9 @@
 #include "DataModel.h"
 #include "Export.h"
 #include "QtText.h"
+#include "StoreCall.h"
+#include "TaskLeases.h"
+#include "engine/RecordState.h"
 
 #include <QFileDialog>
 #include <QHeaderView>
@@ -15,6 +18,8 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
+
+#include <filesystem>
 
 namespace quarvex {
 
@@ -114,6 +119,24 @@ public:
         // The row is already in the task's list; the model reads it there.
         m_pWnd->QueueFlush();
     }
+    void OnRecordEvent(ERecordEvent eEvent, std::size_t nRow, const CDataRow&) override
+    {
+        // A new row arrives through OnRowAdded; the others repaint a row
+        // already shown (or about to be, after the flush).
+        if (eEvent == ERecordEvent::NEW)
+            return;
+        Post([nRow](CTaskWnd& w) {
+            w.FlushPending();
+            w.m_pModel->RowChanged(nRow);
+        });
+    }
+    void OnRowsReset() override
+    {
+        Post([](CTaskWnd& w) {
+            w.FlushPending();
+            w.m_pModel->ReloadRows();
+        });
+    }
     void OnLog(const std::string& strLine) override
     {
         {
@@ -138,6 +161,12 @@ public:
     void OnStopped() override
     {
         Post([](CTaskWnd& w) {
+            // The worker may still show as running for a moment after this
+            // report; what tells a stale report from the current run is
+            // whether every start has reported its end.
+            ++w.m_nStopsSeen;
+            if (w.m_pLeases != nullptr && w.m_nStopsSeen >= w.m_nStarts)
+                w.m_pLeases->Release(w.m_strTaskId);
             w.FlushPending();
             w.m_nextPass = QDateTime();
             emit w.StateChanged();
@@ -177,6 +206,9 @@ CTaskWnd::CTaskWnd(QWidget* pParent)
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->addWidget(m_pTabs);
 
+    // Lines logged while no worker runs (loading the kept records, a start
+    // refused for a lease) reach the log tab as well.
+    m_pTask->SetObserver(m_pObserver.get());
     m_pModel = new CDataModel(m_pTask->GetDataList(), this);
     m_pActivityWnd->m_pList->setModel(m_pModel);
     connect(m_pActivityWnd->m_pList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -184,6 +216,12 @@ CTaskWnd::CTaskWnd(QWidget* pParent)
         QAction* pExport = menu.addAction("导出数据…");
         pExport->setEnabled(m_pModel->rowCount() > 0);
         connect(pExport, &QAction::triggered, this, &CTaskWnd::OnExport);
+        menu.addSeparator();
+        QAction* pReset = menu.addAction("清空已保存的记录…");
+        pReset->setObjectName("resetRecords");
+        // Like the task's properties: only while it does not run.
+        pReset->setEnabled(!IsRunning() && (m_pModel->rowCount() > 0 || !m_pTask->GetRecordStateFile().empty()));
+        connect(pReset, &QAction::triggered, this, &CTaskWnd::OnResetRecords);
         menu.exec(m_pActivityWnd->m_pList->viewport()->mapToGlobal(pos));
     });
 
@@ -199,11 +237,21 @@ CTaskWnd::~CTaskWnd()
     delete m_pModel;
     m_pModel = nullptr;
     m_pTask.reset();
+    // A task taken out while it ran: its stop report may never arrive.
+    if (m_pLeases != nullptr && !m_strTaskId.empty())
+        m_pLeases->Release(m_strTaskId);
 }
 
 bool CTaskWnd::SetTask(const std::string& strText, const std::string& strId)
 {
     m_strTaskId = strId;
+    if (!m_strRecordDir.empty() && !strId.empty() && m_pTask->GetRecordStateFile().empty()) {
+        // A folder that cannot be made shows as a record file that cannot
+        // be opened: the task logs it once and keeps its rows in memory.
+        std::error_code error;
+        std::filesystem::create_directories(m_strRecordDir, error);
+        m_pTask->SetRecordStateFile(RecordStatePathForId(m_strRecordDir, strId));
+    }
     if (!m_pTask->LoadDefinition(strText.c_str()))
         return false;
     Refresh();
@@ -212,7 +260,10 @@ bool CTaskWnd::SetTask(const std::string& strText, const std::string& strId)
 
 void CTaskWnd::Refresh()
 {
-    m_pTask->GetDataList().Clear();
+    // Kept rows were loaded with the definition (or cleared by it when
+    // their columns no longer fit); rows in memory only start over.
+    if (m_pTask->GetRecordStateFile().empty())
+        m_pTask->GetDataList().Clear();
     QStringList aColumns;
     for (const std::string& strName : m_pTask->GetColumnNames())
         aColumns << ToQString(strName);
@@ -233,10 +284,36 @@ bool CTaskWnd::StartTask()
 {
     if (m_pTask->IsRunning())
         return false;
+    if (m_pLeases != nullptr && !m_strTaskId.empty()) {
+        CTaskLeases::EGrant eGrant = CTaskLeases::EGrant::UNREACHABLE;
+        RunOffGuiThread([&] { eGrant = m_pLeases->Acquire(m_strTaskId); });
+        m_bElsewhere = eGrant == CTaskLeases::EGrant::ELSEWHERE;
+        if (eGrant == CTaskLeases::EGrant::ELSEWHERE || eGrant == CTaskLeases::EGrant::UNREACHABLE) {
+            m_pTask->Log(eGrant == CTaskLeases::EGrant::ELSEWHERE
+                             ? "任务正在其他位置运行，本机没有启动此任务。"
+                             : "无法向任务库申请运行此任务（连接失败），本机没有启动此任务。");
+            emit StateChanged();
+            return false;
+        }
+    }
     m_bLastFailed = false;
     const bool bStarted = m_pTask->Start(m_pObserver.get());
+    if (bStarted)
+        ++m_nStarts;
+    else if (m_pLeases != nullptr)
+        m_pLeases->Release(m_strTaskId);
     emit StateChanged();
     return bStarted;
+}
+
+void CTaskWnd::OnLeaseLost()
+{
+    m_bElsewhere = true;
+    if (m_pTask->IsRunning()) {
+        m_pTask->Log("此任务的运行权已被其他位置取得（或已过期），本机停止运行此任务。");
+        m_pTask->RequestStop();
+    }
+    emit StateChanged();
 }
 
 void CTaskWnd::StopTask()
@@ -299,6 +376,31 @@ void CTaskWnd::FlushPending()
 bool CTaskWnd::ExportTo(const QString& strPath, QString& strError)
 {
     FlushPending();
+    const std::string strFile = ToBytes(strPath);
+    const std::string& strState = m_pTask->GetRecordStateFile();
+    std::error_code error;
+    if (!strState.empty() && std::filesystem::exists(strState, error)) {
+        // The kept records, with their times; a record file that cannot be
+        // read falls back to the rows on screen, so the user still gets them.
+        const bool bCsv = ExportFormatOf(strFile) == ExportFormat::CSV;
+        std::string strOut;
+        std::string strWhy;
+        bool bRead = false;
+        RunOffGuiThread([&] {
+            bRead = ExportRecords(strState, bCsv ? EExportFormat::CSV : EExportFormat::JSONL, 0, strOut, strWhy);
+        });
+        if (bRead) {
+            // A spreadsheet reads UTF-8 only after a byte order mark.
+            if (bCsv && strOut.compare(0, 3, "\xEF\xBB\xBF") != 0)
+                strOut.insert(0, "\xEF\xBB\xBF");
+            if (!WriteWholeFile(strFile, strOut, strWhy)) {
+                strError = ToQString(strWhy);
+                return false;
+            }
+            return true;
+        }
+        m_pTask->Log("导出：无法读取已保存的记录（" + strWhy + "），导出列表中的记录。");
+    }
     std::vector<std::string> aColumns;
     for (int i = 0; i < m_pModel->columnCount(); ++i)
         aColumns.push_back(ToBytes(m_pModel->headerData(i, Qt::Horizontal).toString()));
@@ -308,7 +410,7 @@ bool CTaskWnd::ExportTo(const QString& strPath, QString& strError)
     if (aRows.size() > static_cast<std::size_t>(m_pModel->rowCount()))
         aRows.resize(static_cast<std::size_t>(m_pModel->rowCount()));
     std::string strWhy;
-    if (!ExportRows(ToBytes(strPath), aColumns, aRows, strWhy)) {
+    if (!ExportRows(strFile, aColumns, aRows, strWhy)) {
         strError = ToQString(strWhy);
         return false;
     }
@@ -324,6 +426,39 @@ void CTaskWnd::OnExport()
     QString strError;
     if (!ExportTo(strPath, strError))
         QMessageBox::critical(this, APP_TITLE, QString("导出数据失败：%1").arg(strError));
+}
+
+} // namespace quarvex
+
+namespace quarvex {
+
+bool CTaskWnd::ResetRecords(QString& strError)
+{
+    if (IsRunning()) {
+        strError = "任务正在运行，请先停止任务！";
+        return false;
+    }
+    FlushPending();
+    std::string strWhy;
+    bool bReset = false;
+    RunOffGuiThread([&] { bReset = m_pTask->ResetRecords(strWhy); });
+    m_pModel->ReloadRows();
+    if (!bReset)
+        strError = ToQString(strWhy);
+    return bReset;
+}
+
+void CTaskWnd::OnResetRecords()
+{
+    const QString strQuestion =
+        QString("真的要清空任务 %1 已保存的记录吗？\n清空后，网页上的每条记录都将再次被当作新记录处理。").arg(GetTaskName());
+    QMessageBox box(QMessageBox::Warning, APP_TITLE, strQuestion, QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes)
+        return;
+    QString strError;
+    if (!ResetRecords(strError))
+        QMessageBox::critical(this, APP_TITLE, QString("清空已保存的记录失败：%1").arg(strError));
 }
 
 } // namespace quarvex

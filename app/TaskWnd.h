@@ -24,6 +24,7 @@ class QTabWidget;
 namespace quarvex {
 
 class CDataModel;
+class CTaskLeases;
 
 // The "任务数据" page: two bars across the top and the data list below.
 class CActivityWnd : public QWidget {
@@ -50,14 +51,30 @@ public:
     // when the GUI thread must not wait (CTaskView does).
     ~CTaskWnd() override;
 
-    // Keeps the id and loads the definition; Refresh when it loaded.
+    // The folder of the kept records ("" keeps them in memory only, the
+    // default); set before the first SetTask.
+    void SetRecordDir(const std::string& strDir) { m_strRecordDir = strDir; }
+    // The leases of the application's tasks (not owned); without them, or
+    // for a task without a store id, a task starts as it always did.
+    void SetLeases(CTaskLeases* pLeases) { m_pLeases = pLeases; }
+    // Keeps the id and loads the definition; Refresh when it loaded. With a
+    // record folder and a store id the task keeps its records in a file
+    // named from the id, and the list starts with the kept rows.
     bool SetTask(const std::string& strText, const std::string& strId);
-    // Empties the list, makes one column per data node and, for a positive
-    // period, sets the bars' ranges and starts an autoload task.
+    // Makes one column per data node (the list is emptied unless its rows
+    // are kept in a file) and, for a positive period, sets the bars' ranges
+    // and starts an autoload task.
     void Refresh();
     // Starts the worker unless it runs. A period of 0 or less runs every
-    // second, as the engine does, and stays stoppable.
+    // second, as the engine does, and stays stoppable. With leases, the
+    // task's lease is taken first: a task that runs elsewhere, or whose
+    // lease cannot be asked for, is not started (the log says why).
     bool StartTask();
+    // The store gave this task's lease to another holder (or it ran out):
+    // the task stops and shows as running elsewhere.
+    void OnLeaseLost();
+    // The last start found the task running elsewhere (or the lease was lost).
+    bool IsRunningElsewhere() const { return m_bElsewhere; }
     // Asks the worker to end; does not wait.
     void StopTask();
     void RunNow();
@@ -73,8 +90,12 @@ public:
     // When the next pass starts (invalid when not counting down).
     const QDateTime& GetNextPass() const { return m_nextPass; }
 
-    // Writes the rows the list shows to strPath (CSV or JSON Lines).
+    // Writes the rows to strPath (CSV or JSON Lines): the kept records from
+    // the task's record file when it has one, else the rows the list shows.
     bool ExportTo(const QString& strPath, QString& strError);
+    // Empties the list and the kept records of a stopped task; false (with
+    // strError) when it runs or the record file cannot be written.
+    bool ResetRecords(QString& strError);
 
     CActivityWnd* GetActivityWnd() const { return m_pActivityWnd; }
     QTableView* GetDataList() const;
@@ -89,6 +110,8 @@ signals:
 private slots:
     void FlushPending();
     void OnExport();
+    // "清空已保存的记录…": asks, then ResetRecords.
+    void OnResetRecords();
 
 private:
     class CObserver;
@@ -103,6 +126,12 @@ private:
     QTimer m_flushTimer;
 
     std::string m_strTaskId;
+    std::string m_strRecordDir;
+    CTaskLeases* m_pLeases = nullptr;
+    bool m_bElsewhere = false;
+    // Starts of the worker, and stop reports seen (each start ends in one).
+    long m_nStarts = 0;
+    long m_nStopsSeen = 0;
     bool m_bLastFailed = false;
     QString m_strLastPass;
     QDateTime m_nextPass;

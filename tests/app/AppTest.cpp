@@ -9,6 +9,7 @@
 #include "LoginDlg.h"
 #include "MainFrame.h"
 #include "SingleInstance.h"
+#include "TaskLeases.h"
 #include "TaskView.h"
 #include "TaskWnd.h"
 #include "markup/Settings.h"
@@ -26,6 +27,10 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTreeWidget>
+
+#include <httplib.h>
+
+#include <thread>
 
 using namespace quarvex;
 using namespace quarvex_test;
@@ -86,19 +91,33 @@ CModalDriver::Step EnterDefinition(const std::string& strText)
 }
 
 // A main window logged in to the store as alice, with her tasks loaded.
+// Over strHome when given (a restart: a new frame over the same program
+// directory), else over a directory of its own; bKeepRecords false writes
+// keeprecords "0".
 struct CSession {
-    CTempDir home;
+    std::unique_ptr<CTempDir> pOwnHome;
+    std::string strHome;
     CAppContext context;
     std::unique_ptr<CMainFrame> pFrame;
 
-    explicit CSession(CTestStore& store)
-        : context(home.GetPath())
+    explicit CSession(CTestStore& store, const std::string& strSharedHome = std::string(), bool bKeepRecords = true,
+                      int nLeaseSeconds = DEFAULT_LEASE_SECONDS, const std::string& strAddress = std::string())
+        : pOwnHome(strSharedHome.empty() ? std::make_unique<CTempDir>() : nullptr)
+        , strHome(strSharedHome.empty() ? pOwnHome->GetPath() : strSharedHome)
+        , context(strHome)
     {
-        WriteConfig(home.GetPath(), store.Address(), true, false);
+        WriteConfig(strHome, strAddress.empty() ? store.Address() : strAddress, true, false);
+        if (!bKeepRecords) {
+            CSettings settings;
+            settings.Load(strHome + "/" + CONFIG_FILE_NAME);
+            settings.SetGeneralKey("keeprecords", "0");
+            settings.Save(strHome + "/" + CONFIG_FILE_NAME);
+        }
         std::string strError;
         if (!context.Prepare(strError) || context.m_store.Login(USER, PASSWORD) != StoreLogin::OK)
             qFatal("session: cannot log in");
         context.m_strUserName = USER;
+        context.m_nLeaseSeconds = nLeaseSeconds;
         pFrame = std::make_unique<CMainFrame>(context);
         pFrame->show();
         pFrame->GetTaskView()->LoadTasks();
@@ -106,6 +125,21 @@ struct CSession {
     CTaskView& View() { return *pFrame->GetTaskView(); }
     bool Enabled(int nId) { return pFrame->GetAction(nId)->isEnabled(); }
 };
+
+// TaskText with more keys in its general section (changes, gone).
+std::string RecordTaskText(const std::string& strName, const std::string& strUrl, bool bAutoLoad,
+                           const std::string& strGeneralKeys)
+{
+    std::string strText = TaskText(strName, strUrl, 60, bAutoLoad);
+    strText.insert(strText.find("\t</general>"), strGeneralKeys);
+    return strText;
+}
+
+void StopAndWait(CTaskWnd* pWnd)
+{
+    pWnd->StopTask();
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 3000);
+}
 
 } // namespace
 
@@ -140,6 +174,12 @@ private slots:
     void exportWritesWhatTheListShows();
     void logKeepsTheNewestLines();
     void exportQuotesAndEscapes();
+    void keptRowsSurviveARestart();
+    void changedAndGoneRowsAreMarked();
+    void resetEmptiesTheKeptRecords();
+    void taskLeasedElsewhereIsNotStarted();
+    void lostLeaseStopsTheTask();
+    void olderStoreRunsTasksWithoutLeases();
 
 private:
     std::unique_ptr<CTestStore> m_pStore;
@@ -654,6 +694,242 @@ void CAppTest::exportQuotesAndEscapes()
     QVERIFY(ExportFormatOf("a.JSONL") == ExportFormat::JSON_LINES);
     QVERIFY(ExportFormatOf("a.csv") == ExportFormat::CSV);
     QVERIFY(ExportFormatOf("noext") == ExportFormat::CSV);
+}
+
+void CAppTest::keptRowsSurviveARestart()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("保存", pages.Url("/page"), 60, false));
+    CTempDir home;
+    {
+        CSession session(*m_pStore, home.GetPath());
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QVERIFY(!pWnd->GetTask().GetRecordStateFile().empty());
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+        QVERIFY(pWnd->StartTask());
+        QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到3条记录。其中有3条新记录"), 5000);
+        StopAndWait(pWnd);
+    }
+    {
+        // A new frame over the same program directory shows the kept rows
+        // before any pass, and a pass over the same page adds none.
+        CSession session(*m_pStore, home.GetPath());
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 3);
+        QCOMPARE(pWnd->GetModel()->index(2, 0).data().toString(), QString("记录 3"));
+        QVERIFY(pWnd->StartTask());
+        QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到3条记录。其中有0条新记录"), 5000);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 3);
+
+        // Export reads the kept records.
+        CTempDir out;
+        QString strError;
+        const std::string strCsv = out.GetPath() + "/kept.csv";
+        QVERIFY2(pWnd->ExportTo(QString::fromStdString(strCsv), strError), qPrintable(strError));
+        const std::string strText = ReadFile(strCsv);
+        QVERIFY2(strText.rfind("\xEF\xBB\xBF", 0) == 0, strText.c_str());
+        for (const char* pszRow : { "记录 1", "记录 2", "记录 3" })
+            QVERIFY2(strText.find(pszRow) != std::string::npos, strText.c_str());
+        StopAndWait(pWnd);
+    }
+    {
+        // keeprecords "0": rows live in memory only, as they did.
+        CSession session(*m_pStore, home.GetPath(), false);
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QVERIFY(pWnd->GetTask().GetRecordStateFile().empty());
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+    }
+}
+
+void CAppTest::changedAndGoneRowsAreMarked()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, RecordTaskText("变化", pages.Url("/page"), true,
+                                                     "\t\t<changes>1</changes>\r\n\t\t<gone>1</gone>\r\n"));
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    CDataModel* pModel = pWnd->GetModel();
+    QTRY_COMPARE_WITH_TIMEOUT(pModel->rowCount(), 3, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("成功摘取到3条记录"), 5000);
+    QVERIFY(!pModel->index(0, 0).data(Qt::BackgroundRole).isValid());
+
+    // Every date moves by a day and the third record leaves the page.
+    pages.m_nDateShift = 1;
+    pages.m_nRows = 2;
+    pWnd->RunNow();
+    const auto background = [&](int nRow) { return pModel->index(nRow, 1).data(Qt::BackgroundRole).value<QColor>(); };
+    const auto foreground = [&](int nRow) { return pModel->index(nRow, 0).data(Qt::ForegroundRole).value<QColor>(); };
+    QTRY_COMPARE_WITH_TIMEOUT(foreground(2), CDataModel::GoneForeground(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(background(0), CDataModel::ChangedBackground(), 5000);
+    QCOMPARE(background(1), CDataModel::ChangedBackground());
+    QCOMPARE(pModel->index(0, 1).data().toString(), QString("2026-12-02"));
+    QVERIFY(pModel->index(0, 0).data(Qt::ToolTipRole).toString().contains("已变化"));
+    QVERIFY(pModel->index(2, 0).data(Qt::ToolTipRole).toString().contains("消失"));
+    QCOMPARE(pModel->index(2, 1).data().toString(), QString("2026-12-03"));
+    QVERIFY(!pModel->index(2, 0).data(Qt::BackgroundRole).isValid());
+    QCOMPARE(pModel->rowCount(), 3);
+
+    // Back on the page: an ordinary kept row again, not a new one.
+    pages.m_nRows = 3;
+    pWnd->RunNow();
+    QTRY_VERIFY_WITH_TIMEOUT(!pModel->index(2, 0).data(Qt::ForegroundRole).isValid(), 5000);
+    QCOMPARE(pModel->rowCount(), 3);
+    StopAndWait(pWnd);
+}
+
+void CAppTest::resetEmptiesTheKeptRecords()
+{
+    CPageServer pages;
+    m_pStore->AddTask(USER, PASSWORD, TaskText("清空", pages.Url("/page"), 60, false));
+    CTempDir home;
+    {
+        CSession session(*m_pStore, home.GetPath());
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QVERIFY(pWnd->StartTask());
+        QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 3, 5000);
+        QString strError;
+        QVERIFY(!pWnd->ResetRecords(strError));
+        QVERIFY2(strError.contains("正在运行"), qPrintable(strError));
+        StopAndWait(pWnd);
+
+        // "否" keeps them; "是" empties the list and the kept records.
+        QString strAsked;
+        {
+            CModalDriver driver({ AnswerBox(&strAsked, QMessageBox::No) });
+            QMetaObject::invokeMethod(pWnd, "OnResetRecords");
+            QVERIFY(driver.Done());
+        }
+        QVERIFY2(strAsked.contains("清空任务 清空 已保存的记录"), qPrintable(strAsked));
+        QCOMPARE(pWnd->GetModel()->rowCount(), 3);
+        {
+            CModalDriver driver({ AnswerBox(nullptr, QMessageBox::Yes) });
+            QMetaObject::invokeMethod(pWnd, "OnResetRecords");
+            QVERIFY(driver.Done());
+        }
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+    }
+    {
+        // After a restart nothing is kept: the page's records are new again.
+        CSession session(*m_pStore, home.GetPath());
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QCOMPARE(pWnd->GetModel()->rowCount(), 0);
+        QVERIFY(pWnd->StartTask());
+        QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLastPassText().contains("其中有3条新记录"), 5000);
+        StopAndWait(pWnd);
+    }
+}
+
+void CAppTest::taskLeasedElsewhereIsNotStarted()
+{
+    CPageServer pages;
+    const std::string strId = m_pStore->AddTask(USER, PASSWORD, TaskText("租约", pages.Url("/page"), 60, true));
+    CStoreClient runner(m_pStore->Address());
+    QVERIFY(runner.Login(USER, PASSWORD) == StoreLogin::OK);
+    const std::optional<StoreLease> held = runner.LeaseTask("runner:test", strId, 60);
+    QVERIFY(held.has_value());
+
+    // Leased by a runner: the autoload task is shown as running elsewhere
+    // and asks for no page.
+    CSession session(*m_pStore);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QVERIFY(!pWnd->IsRunning());
+    QVERIFY(pWnd->IsRunningElsewhere());
+    QCOMPARE(session.View().GetTree()->topLevelItem(0)->text(0), QString("租约（正在其他位置运行）"));
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLogView()->toPlainText().contains("任务正在其他位置运行"), 3000);
+    session.pFrame->GetAction(CMainFrame::ID_START_TASK)->trigger();
+    QVERIFY(!pWnd->IsRunning());
+    QCOMPARE(pages.Raw().GetConnectionCount(), 0);
+
+    // Given back by the runner, it starts here under a lease of its own,
+    // which the runner cannot take while the task runs.
+    QVERIFY(runner.ReleaseLease("runner:test", *held));
+    session.pFrame->GetAction(CMainFrame::ID_START_TASK)->trigger();
+    QVERIFY(pWnd->IsRunning());
+    QVERIFY(!pWnd->IsRunningElsewhere());
+    QCOMPARE(session.View().GetTree()->topLevelItem(0)->text(0), QString("租约"));
+    QVERIFY(session.View().GetLeases()->Holds(strId));
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 3, 5000);
+    QVERIFY(!runner.LeaseTask("runner:test", strId, 60).has_value());
+
+    // Stopping gives it back.
+    StopAndWait(pWnd);
+    QTRY_VERIFY_WITH_TIMEOUT(runner.LeaseTask("runner:test", strId, 60).has_value(), 3000);
+}
+
+void CAppTest::lostLeaseStopsTheTask()
+{
+    CPageServer pages;
+    const std::string strId = m_pStore->AddTask(USER, PASSWORD, TaskText("失去", pages.Url("/page"), 60, true));
+    // A lease of 3 s, renewed every second.
+    CSession session(*m_pStore, std::string(), true, 3);
+    CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+    QVERIFY(pWnd->IsRunning());
+    CTaskLeases* pLeases = session.View().GetLeases();
+    QVERIFY(pLeases->Holds(strId));
+    // Renewals keep it: after two lease lengths it is still held here.
+    QTest::qWait(6500);
+    QVERIFY(pWnd->IsRunning());
+    QVERIFY(pLeases->Holds(strId));
+
+    // The store hands the task to a runner (as after a lease ran out).
+    CStoreClient runner(m_pStore->Address());
+    QVERIFY(runner.Login(USER, PASSWORD) == StoreLogin::OK);
+    const std::optional<StoreLease> mine = runner.LeaseTask(pLeases->GetHolder(), strId, 3);
+    QVERIFY(mine.has_value());
+    QVERIFY(runner.ReleaseLease(pLeases->GetHolder(), *mine));
+    QVERIFY(runner.LeaseTask("runner:test", strId, 60).has_value());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!pWnd->IsRunning(), 5000);
+    QVERIFY(pWnd->IsRunningElsewhere());
+    QVERIFY(!pLeases->Holds(strId));
+    QTRY_VERIFY_WITH_TIMEOUT(pWnd->GetLogView()->toPlainText().contains("运行权已被其他位置取得"), 3000);
+    QVERIFY(session.View().GetTree()->topLevelItem(0)->text(0).contains("正在其他位置运行"));
+}
+
+void CAppTest::olderStoreRunsTasksWithoutLeases()
+{
+    // A store from before leases: every request but the lease ones is
+    // passed to the real store; those are unknown paths (404).
+    CPageServer pages;
+    const std::string strId = m_pStore->AddTask(USER, PASSWORD, TaskText("旧库", pages.Url("/page"), 60, true));
+    std::atomic<int> nLeaseAsked{ 0 };
+    httplib::Server older;
+    const std::string strStore = m_pStore->Address();
+    older.Post(R"(/qx/(\w+)\.asp)", [&](const httplib::Request& req, httplib::Response& res) {
+        const std::string strName = req.matches[1];
+        if (strName == "lease" || strName == "renew" || strName == "release" || strName == "taskver") {
+            ++nLeaseAsked;
+            res.status = 404;
+            return;
+        }
+        httplib::Client store("http://" + strStore);
+        const httplib::Result answer = store.Post(req.path, req.body, "application/x-www-form-urlencoded");
+        if (!answer) {
+            res.status = 502;
+            return;
+        }
+        res.status = answer->status;
+        res.set_content(answer->body, "text/plain");
+    });
+    const int nPort = older.bind_to_any_port("127.0.0.1");
+    QVERIFY(nPort > 0);
+    std::thread serving([&] { older.listen_after_bind(); });
+    QTRY_VERIFY(older.is_running());
+
+    {
+        CSession session(*m_pStore, std::string(), true, 3, "127.0.0.1:" + std::to_string(nPort));
+        CTaskWnd* pWnd = session.View().GetTaskWnd(0);
+        QVERIFY(pWnd->IsRunning());
+        QVERIFY(!pWnd->IsRunningElsewhere());
+        QVERIFY(nLeaseAsked.load() >= 1);
+        QTRY_COMPARE_WITH_TIMEOUT(pWnd->GetModel()->rowCount(), 3, 5000);
+        StopAndWait(pWnd);
+        QVERIFY(pWnd->StartTask());
+        StopAndWait(pWnd);
+    }
+    older.stop();
+    serving.join();
+    Q_UNUSED(strId);
 }
 
 QTEST_MAIN(CAppTest)

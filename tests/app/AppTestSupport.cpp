@@ -77,7 +77,7 @@ CPageServer::CPageServer()
             }
             std::string strBody = "<html><body><table><tr><th>标题</th><th>日期</th></tr>";
             for (int i = 1; i <= m_nRows.load(); ++i)
-                strBody += "<tr><td>记录 " + std::to_string(i) + "</td><td>2026-12-0" + std::to_string(i % 10) + "</td></tr>";
+                strBody += "<tr><td>记录 " + std::to_string(i) + "</td><td>2026-12-0" + std::to_string((i + m_nDateShift.load()) % 10) + "</td></tr>";
             strBody += "</table></body></html>";
             if (!connection.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                                  std::to_string(strBody.size()) + "\r\n\r\n" + strBody))

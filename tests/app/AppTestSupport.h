@@ -48,6 +48,8 @@ public:
     CPageServer();
     std::string Url(const char* pszPath) const { return m_server.GetUrl(pszPath); }
     std::atomic<int> m_nRows{ 3 };
+    // Moves every row's date by this many days (a changed record).
+    std::atomic<int> m_nDateShift{ 0 };
     CRawServer& Raw() { return m_server; }
 
 private:
