@@ -245,6 +245,8 @@ int main(int argc, char** argv)
             waitpid(aPids[i], nullptr, 0);
         }
     }
+    if (std::getenv("QUARVEX_BENCH_LOGS") != nullptr)
+        std::system(("grep -h -i 'lease\\|renew' " + dir.GetPath() + "/runner*.log | sort | head -40").c_str());
     posts.stop();
     postThread.join();
     return 0;
