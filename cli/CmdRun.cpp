@@ -18,8 +18,10 @@
 #include <pthread.h>
 
 #include "engine/NetworkSettings.h"
+#include "engine/RecordState.h"
 #include "engine/Task.h"
 #include "markup/Settings.h"
+#include "platform/ProgramDir.h"
 
 namespace {
 
@@ -54,9 +56,72 @@ void WriteRow(const std::vector<std::string>& aRow)
     std::fflush(stdout);
 }
 
+void AppendJsonString(std::string& strOut, const std::string& strText)
+{
+    // Bytes are passed as they are (the text is UTF-8 end to end); only
+    // what JSON forbids raw is escaped.
+    strOut += '"';
+    for (char c : strText) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': strOut += "\\\""; break;
+        case '\\': strOut += "\\\\"; break;
+        case '\n': strOut += "\\n"; break;
+        case '\r': strOut += "\\r"; break;
+        case '\t': strOut += "\\t"; break;
+        default:
+            if (u < 0x20 || u == 0x7F) {
+                char szEscape[8];
+                std::snprintf(szEscape, sizeof szEscape, "\\u%04x", u);
+                strOut += szEscape;
+            } else {
+                strOut += c;
+            }
+        }
+    }
+    strOut += '"';
+}
+
 class CConsoleObserver : public ITaskObserver {
 public:
-    void OnRowAdded(const CDataRow& aRow) override { WriteRow(aRow); }
+    // bEvents: one JSON line per record event instead of the tab-separated rows.
+    CConsoleObserver(bool bEvents, std::string strTask, std::vector<std::string> aColumns)
+        : m_bEvents(bEvents), m_strTask(std::move(strTask)), m_aColumns(std::move(aColumns))
+    {
+    }
+    void OnRowAdded(const CDataRow& aRow) override
+    {
+        if (!m_bEvents)
+            WriteRow(aRow);
+    }
+    void OnRecordEvent(ERecordEvent eEvent, std::size_t, const CDataRow& aRow) override
+    {
+        if (!m_bEvents)
+            return;
+        static const char* const s_apszEvents[] = { "new", "changed", "gone", "back" };
+        char szTime[32];
+        const std::time_t tNow = std::time(nullptr);
+        std::tm tmNow{};
+        gmtime_r(&tNow, &tmNow);
+        std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &tmNow);
+        std::string strLine = "{\"event\":\"";
+        strLine += s_apszEvents[static_cast<int>(eEvent)];
+        strLine += "\",\"task\":";
+        AppendJsonString(strLine, m_strTask);
+        strLine += ",\"time\":\"";
+        strLine += szTime;
+        strLine += "\",\"record\":{";
+        for (std::size_t i = 0; i < m_aColumns.size(); ++i) {
+            if (i > 0)
+                strLine += ',';
+            AppendJsonString(strLine, m_aColumns[i]);
+            strLine += ':';
+            AppendJsonString(strLine, i < aRow.size() ? aRow[i] : std::string());
+        }
+        strLine += "}}\n";
+        std::fwrite(strLine.data(), 1, strLine.size(), stdout);
+        std::fflush(stdout);
+    }
     void OnLog(const std::string& strLine) override
     {
         std::fwrite(strLine.data(), 1, strLine.size(), stderr);
@@ -74,6 +139,9 @@ public:
     }
 
 private:
+    bool m_bEvents;
+    std::string m_strTask;
+    std::vector<std::string> m_aColumns;
     std::mutex m_mutex;
     bool m_bLastFetched = false;
 };
@@ -93,9 +161,12 @@ bool ReadFile(const char* pszPath, std::string& strText)
 
 int RunUsage()
 {
-    std::fputs("usage: quarvex-cli run DEF [--once | --passes N]\n"
+    std::fputs("usage: quarvex-cli run DEF [--once | --passes N] [--events] [--data-dir DIR] [--state FILE]\n"
                "  runs the task until interrupted (SIGINT, SIGTERM), or for N passes;\n"
                "  new rows go to standard output, the log to standard error;\n"
+               "  --events writes every record event (new, changed, gone, back) as a\n"
+               "  JSON line instead; kept records live in DIR (default: data/ under the\n"
+               "  program directory) or in FILE, unless Config.dat's keeprecords is 0\n"
                "  exit status 0, or 1 when the definition cannot be used or the\n"
                "  last of the passes asked for could not fetch its page\n",
                stderr);
@@ -107,9 +178,18 @@ int RunUsage()
 int RunRunCommand(int argc, char** argv)
 {
     const char* pszDef = nullptr;
+    const char* pszDataDir = nullptr;
+    const char* pszState = nullptr;
+    bool bEvents = false;
     int nPasses = 0;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--once") == 0 && nPasses == 0) {
+        if (std::strcmp(argv[i], "--events") == 0) {
+            bEvents = true;
+        } else if (std::strcmp(argv[i], "--data-dir") == 0 && pszDataDir == nullptr && i + 1 < argc) {
+            pszDataDir = argv[++i];
+        } else if (std::strcmp(argv[i], "--state") == 0 && pszState == nullptr && i + 1 < argc) {
+            pszState = argv[++i];
+        } else if (std::strcmp(argv[i], "--once") == 0 && nPasses == 0) {
             nPasses = 1;
         } else if (std::strcmp(argv[i], "--passes") == 0 && nPasses == 0 && i + 1 < argc) {
             char* pszEnd = nullptr;
@@ -134,7 +214,15 @@ int RunRunCommand(int argc, char** argv)
         std::fprintf(stderr, "quarvex-cli: cannot read %s: %s\n", pszDef, std::strerror(errno));
         return 1;
     }
+    quarvex::CSettings settings;
+    settings.Load();
     CTask task;
+    // The kept records are opened with the definition, so the first pass
+    // already knows what is not new.
+    if (quarvex::KeepRecordsEnabled(settings)) {
+        const std::string strDataDir = pszDataDir != nullptr ? pszDataDir : quarvex::GetProgramDir() + "data/";
+        task.SetRecordStateFile(pszState != nullptr ? std::string(pszState) : RecordStatePathForFile(strDataDir, pszDef));
+    }
     if (!task.LoadDefinition(strText.c_str())) {
         std::fprintf(stderr, "quarvex-cli: %s is not a task definition (it has no root element)\n",
                      pszDef);
@@ -145,13 +233,12 @@ int RunRunCommand(int argc, char** argv)
     // Requests per host, their spacing and the proxy: Config.dat, then the
     // proxy variables of the environment.
     {
-        quarvex::CSettings settings;
-        settings.Load();
         std::string strError;
         if (!quarvex::ApplyNetworkSettings(settings, true, strError))
             std::fprintf(stderr, "quarvex-cli: network settings: %s\n", strError.c_str());
     }
-    WriteRow(task.GetColumnNames());
+    if (!bEvents)
+        WriteRow(task.GetColumnNames());
 
     // The worker and notification threads inherit this mask, so only the
     // wait below ever takes SIGINT and SIGTERM.
@@ -161,7 +248,7 @@ int RunRunCommand(int argc, char** argv)
     sigaddset(&setStop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &setStop, &setOld);
 
-    CConsoleObserver observer;
+    CConsoleObserver observer(bEvents, task.GetTaskName(), task.GetColumnNames());
     task.SetPassLimit(nPasses);
     if (!task.Start(&observer)) {
         pthread_sigmask(SIG_SETMASK, &setOld, nullptr);

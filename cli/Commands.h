@@ -11,6 +11,8 @@ int RunRunCommand(int argc, char** argv);     // run DEF [--once|--passes N]
 int RunDbTestCommand(int argc, char** argv);  // dbtest --type N --server S ...
 int RunStoreCommand(int argc, char** argv);   // store --server H:P --user NAME CMD
 int RunBlobCommand(int argc, char** argv);    // blob encode|decode
+int RunRecordsCommand(int argc, char** argv); // records reset DEF|ID
+int RunExportCommand(int argc, char** argv);  // export DEF|ID
 
 // Writes the whole usage text to standard error and returns 2.
 int PrintUsage();

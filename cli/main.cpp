@@ -23,6 +23,8 @@ const Command s_aCommands[] = {
     { "dbtest",  RunDbTestCommand },
     { "store",   RunStoreCommand },
     { "blob",    RunBlobCommand },
+    { "records", RunRecordsCommand },
+    { "export",  RunExportCommand },
 };
 
 const char s_szUsage[] =
@@ -47,7 +49,14 @@ const char s_szUsage[] =
     "  extract [--charset NAME|auto] DEF FILE\n"
     "                                write the records a task definition finds in a page,\n"
     "                                decoding the page as the task would\n"
-    "  run DEF [--once|--passes N]   run a task, printing new records and its log\n"
+    "  run DEF [--once|--passes N] [--events] [--data-dir DIR] [--state FILE]\n"
+    "                                run a task, printing new records (or, with\n"
+    "                                --events, JSON lines of new/changed/gone/back\n"
+    "                                records) and its log; kept records survive restarts\n"
+    "  records reset DEF|ID [--data-dir DIR] [--state FILE]\n"
+    "                                forget the records a task kept\n"
+    "  export DEF|ID [--format csv|jsonl] [--since TIME] [--data-dir DIR] [--state FILE]\n"
+    "                                write the records a task kept\n"
     "  dbtest --type N --server S [--database D] [--account A] [--password P]\n"
     "                                test a database connection\n"
     "  store [--server HOST:PORT] --user NAME list|examples|get ID|add FILE|update ID FILE|delete ID\n"

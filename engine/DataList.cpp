@@ -163,6 +163,38 @@ bool CDataList::ReplaceRow(std::size_t nIndex, const CDataRow& aRow)
     return true;
 }
 
+std::string CDataList::KeyOf(const CDataRow& aRow) const
+{
+    std::lock_guard lock(m_mutex);
+    return MakeKey(aRow);
+}
+
+std::uint32_t CDataList::GetRowSeen(std::size_t nIndex) const
+{
+    std::lock_guard lock(m_mutex);
+    return nIndex < m_aSeen.size() ? m_aSeen[nIndex] : 0;
+}
+
+void CDataList::SetRowSeen(std::size_t nIndex, std::uint32_t nPass)
+{
+    std::lock_guard lock(m_mutex);
+    if (nIndex < m_aSeen.size())
+        m_aSeen[nIndex] = nPass;
+}
+
+std::vector<std::size_t> CDataList::MarkGone(std::uint32_t nPass)
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::size_t> aGone;
+    for (std::size_t i = 0; i < m_aSeen.size(); ++i) {
+        if (m_aStates[i] != ROW_GONE && m_aSeen[i] <= nPass) {
+            m_aStates[i] = ROW_GONE;
+            aGone.push_back(i);
+        }
+    }
+    return aGone;
+}
+
 ERowState CDataList::GetRowState(std::size_t nIndex) const
 {
     std::lock_guard lock(m_mutex);
@@ -204,6 +236,7 @@ std::size_t CDataList::Append(const CDataRow& aRow)
     std::lock_guard lock(m_mutex);
     m_aRows.push_back(Encode(aRow));
     m_aStates.push_back(ROW_KEPT);
+    m_aSeen.push_back(0);
     m_nLive += RowBytes(m_aRows.size() - 1);
     const std::size_t nIndex = m_aRows.size() - 1;
     if (m_aSlots.size() < 2 * (m_aRows.size() + 1))
@@ -244,11 +277,13 @@ void CDataList::RemoveRows(std::size_t nFirst, std::size_t nCount)
     // Rare (a view trimming its list): repack what remains.
     std::vector<CDataRow> aKept;
     std::vector<std::uint8_t> aStates;
+    std::vector<std::uint32_t> aSeen;
     aKept.reserve(m_aRows.size() - (nLast - nFirst));
     for (std::size_t i = 0; i < m_aRows.size(); ++i) {
         if (i < nFirst || i >= nLast) {
             aKept.push_back(Decode(i));
             aStates.push_back(m_aStates[i]);
+            aSeen.push_back(m_aSeen[i]);
         }
     }
     m_aBlocks.clear();
@@ -260,6 +295,7 @@ void CDataList::RemoveRows(std::size_t nFirst, std::size_t nCount)
         m_nLive += RowBytes(m_aRows.size() - 1);
     }
     m_aStates.swap(aStates);
+    m_aSeen.swap(aSeen);
     RebuildIndex(16);
 }
 
@@ -271,6 +307,8 @@ void CDataList::Clear()
     m_aRows.shrink_to_fit();
     m_aStates.clear();
     m_aStates.shrink_to_fit();
+    m_aSeen.clear();
+    m_aSeen.shrink_to_fit();
     m_aSlots.clear();
     m_nLive = 0;
     m_nStale = 0;

@@ -44,6 +44,14 @@ public:
     void SetRowState(std::size_t nIndex, ERowState e);
     // Index of the first row whose key columns equal the record's, or -1.
     std::ptrdiff_t FindKey(const CDataRow& aRecord) const;
+    // The bytes the index compares for a row: its key columns' values.
+    std::string KeyOf(const CDataRow& aRow) const;
+    // The number of the last counted pass that saw the row (0 for none).
+    std::uint32_t GetRowSeen(std::size_t nIndex) const;
+    void SetRowSeen(std::size_t nIndex, std::uint32_t nPass);
+    // Marks ROW_GONE every row not yet gone whose last sight is at or
+    // before nPass, and returns their indexes.
+    std::vector<std::size_t> MarkGone(std::uint32_t nPass);
 
     std::size_t GetCount() const;
     // Copy of row nIndex; empty when there is no such row.
@@ -87,6 +95,7 @@ private:
     std::vector<std::string> m_aBlocks;  // Each filled up to its capacity at most.
     std::vector<RowRef> m_aRows;         // Block index << 32 | offset in the block.
     std::vector<std::uint8_t> m_aStates;  // One ERowState per row.
+    std::vector<std::uint32_t> m_aSeen;   // One pass number per row.
     std::size_t m_nLive = 0;   // Packed bytes of rows as appended...
     std::size_t m_nStale = 0;  // ...and of rows since replaced.
     std::vector<std::uint64_t> m_aSlots;  // Size a power of two, at most half full.

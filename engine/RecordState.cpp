@@ -1,8 +1,14 @@
 // RecordState.cpp - the record state file.
 #include "RecordState.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <utility>
+#include <sys/stat.h>
+
+#include "RecordStore.h"
 
 namespace {
 
@@ -75,13 +81,134 @@ std::string RecordStatePathForFile(const std::string& strDataDir, const std::str
     return JoinDir(strDataDir, SanitiseName(strBase, 60) + szHash + ".records");
 }
 
+namespace {
+
+std::string FormatUtc(std::int64_t tUnix)
+{
+    const std::time_t t = static_cast<std::time_t>(tUnix);
+    std::tm tmUtc{};
+    gmtime_r(&t, &tmUtc);
+    char szTime[32];
+    std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &tmUtc);
+    return szTime;
+}
+
+// RFC 4180: a field with a comma, a quote or a line break goes in quotes,
+// its quotes doubled; lines end in CRLF.
+void AppendCsvField(std::string& strOut, const std::string& strField)
+{
+    if (strField.find_first_of(",\"\r\n") == std::string::npos) {
+        strOut += strField;
+        return;
+    }
+    strOut += '"';
+    for (char c : strField) {
+        if (c == '"')
+            strOut += '"';
+        strOut += c;
+    }
+    strOut += '"';
+}
+
+void AppendJson(std::string& strOut, const std::string& strText)
+{
+    strOut += '"';
+    for (char c : strText) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            strOut += '\\';
+            strOut += c;
+        } else if (c == '\n') {
+            strOut += "\\n";
+        } else if (c == '\r') {
+            strOut += "\\r";
+        } else if (c == '\t') {
+            strOut += "\\t";
+        } else if (u < 0x20 || u == 0x7F) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", u);
+            strOut += szEscape;
+        } else {
+            strOut += c;
+        }
+    }
+    strOut += '"';
+}
+
+} // namespace
+
 bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::int64_t nSinceUnix,
                    std::string& strOut, std::string& strError)
 {
-    (void)strStatePath;
-    (void)eFormat;
-    (void)nSinceUnix;
     strOut.clear();
-    strError = "not available yet";
-    return false;
+    struct stat info{};
+    if (::stat(strStatePath.c_str(), &info) != 0) {
+        strError = "no kept records at " + strStatePath;
+        return false;
+    }
+    std::unique_ptr<IRecordStore> pStore = CreateSqliteRecordStore(strStatePath, true);
+    if (!pStore->Open(strError))
+        return false;
+    std::string strColumns;
+    CDataRow aColumns;
+    if (!pStore->GetMeta("columns", strColumns) || !UnpackRow(strColumns.data(), strColumns.size(), aColumns)) {
+        strError = pStore->GetError().empty() ? "the column names are unreadable" : pStore->GetError();
+        return false;
+    }
+    static const char* const s_apszStates[] = { "kept", "changed", "gone" };
+    if (eFormat == EExportFormat::CSV) {
+        // A byte order mark tells spreadsheet programs the file is UTF-8.
+        strOut = "\xEF\xBB\xBF";
+        for (std::size_t i = 0; i < aColumns.size(); ++i) {
+            if (i > 0)
+                strOut += ',';
+            AppendCsvField(strOut, aColumns[i]);
+        }
+        strOut += "\r\n";
+    }
+    const bool bOk = pStore->ForEachRecord([&](SStoredRecord& record) {
+        if (nSinceUnix > 0 && record.tLastSeen < nSinceUnix && record.tLastChanged < nSinceUnix)
+            return;
+        if (eFormat == EExportFormat::CSV) {
+            for (std::size_t i = 0; i < aColumns.size(); ++i) {
+                if (i > 0)
+                    strOut += ',';
+                AppendCsvField(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
+            }
+            strOut += "\r\n";
+            return;
+        }
+        // One flat object per record: the columns by name, then the times
+        // (a column that has the name of a time keeps it).
+        strOut += '{';
+        for (std::size_t i = 0; i < aColumns.size(); ++i) {
+            if (i > 0)
+                strOut += ',';
+            AppendJson(strOut, aColumns[i]);
+            strOut += ':';
+            AppendJson(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
+        }
+        const std::pair<const char*, std::string> aTimes[] = {
+            {"state", s_apszStates[record.nState <= ROW_GONE ? record.nState : 0]},
+            {"first_seen", FormatUtc(record.tFirstSeen)},
+            {"last_seen", FormatUtc(record.tLastSeen)},
+            {"last_changed", FormatUtc(record.tLastChanged)},
+        };
+        for (const auto& [pszName, strValue] : aTimes) {
+            if (std::find(aColumns.begin(), aColumns.end(), pszName) != aColumns.end())
+                continue;
+            if (strOut.back() != '{')
+                strOut += ',';
+            strOut += '"';
+            strOut += pszName;
+            strOut += "\":\"" + strValue + '"';
+        }
+        strOut += "}\n";
+    });
+    if (!bOk) {
+        strError = pStore->GetError();
+        strOut.clear();
+        return false;
+    }
+    return true;
 }

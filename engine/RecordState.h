@@ -15,8 +15,9 @@ std::string RecordStatePathForFile(const std::string& strDataDir, const std::str
 enum class EExportFormat { CSV, JSONL };
 
 // Writes the kept records of a state file into strOut: CSV is UTF-8 after
-// RFC 4180 with a header row; JSON Lines carry the first seen, last seen and
-// last changed times as well. nSinceUnix > 0 keeps only records seen (or
+// RFC 4180 with a header row; JSON Lines are one flat object per record, the
+// columns by name, then "state", "first_seen", "last_seen", "last_changed"
+// (UTC). nSinceUnix > 0 keeps only records seen (or
 // changed) at or after that time. False with strError when the file cannot
 // be read; the file is never created or changed.
 bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::int64_t nSinceUnix,

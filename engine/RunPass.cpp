@@ -161,13 +161,22 @@ bool CTask::RunPass()
     if (m_pLocations == nullptr)
         return false;
 
+    // A state file named after the definition was loaded is opened now.
+    OpenRecordState();
+    FlushHeldLog();
+    // Deliveries still owed from earlier passes go first, oldest first, so
+    // that nothing of this pass overtakes them.
+    StartPassDeliveries();
+
     // Linked pages and files fetched below this pass, on this thread or the
     // fetch threads, follow the same policy.
     const SFetchPolicy policy = MakeFetchPolicy();
     const CFetchPolicyScope policyScope(&policy);
     const EFetch eFetch = FetchPage(policy);
-    if (eFetch != FETCH_DONE)
+    if (eFetch != FETCH_DONE) {
+        FinishPassRecords(false);
         return eFetch == FETCH_UNCHANGED;
+    }
     const std::string strCharsetLine = ParsePage();
     if (!strCharsetLine.empty())
         Log(strCharsetLine);
@@ -178,35 +187,27 @@ bool CTask::RunPass()
     const int nDepth = m_pLocations->Depth();
     int nSeen = 0;
     int nNew = 0;
+    // A pass that fetched and parsed its page counts for GONE.
+    {
+        std::lock_guard lock(m_stateMutex);
+        ++m_nPassNumber;
+        m_bPassCounted = true;
+        m_aSeenRows.clear();
+    }
 
     if (m_pLocations->Resolve(m_pageDoc)) {
-        std::unique_ptr<CDatabaseSink> pSink;
-        bool bDbUsable = false;
+        // The database is connected once the page gave records, as before
+        // any record is kept (its failure is logged even on a pass with
+        // nothing new).
         if (m_bSaveToDb != 0 && !m_aFieldNames.empty()) {
-            CDbSettings settings;
-            settings.m_nType = m_nDbType;
-            settings.m_strServer = m_strDbServer;
-            settings.m_strDatabase = m_strDbName;
-            settings.m_strAccount = m_strDbAccount;
-            settings.m_strPassword = m_strDbPassword;
-            settings.m_strTable = m_strTableName;
-            settings.m_aFieldNames = m_aFieldNames;
-            settings.m_aFieldValues = m_aFieldValues;
-            settings.m_strProgramDir = quarvex::GetProgramDir();
-            pSink = CreateDatabaseSink(settings, m_aColumnInfo,
-                                       [this](const std::string& strMessage) { Log(strMessage); });
-            bDbUsable = pSink->Open();
+            std::lock_guard lock(m_stateMutex);
+            PassSink();
         }
 
         // A new record is kept once all its columns are there: the data list
         // row first, then the web post, then the database.
         auto Keep = [&](const std::vector<std::string>& aKept) {
-            m_dataList.Append(aKept);
-            Notify([aKept](ITaskObserver& o) { o.OnRowAdded(aKept); });
-            if (m_bWebPost != 0)
-                PostRecord(aKept);
-            if (bDbUsable)
-                bDbUsable = pSink->InsertRecord(aKept);
+            KeepNewRecord(aKept);
             ++nNew;
         };
         // Linked pages and files of new records are fetched side by side
@@ -230,7 +231,10 @@ bool CTask::RunPass()
 
             // Without columns a record has nothing to show: no row is made.
             // A record still waiting for its linked columns counts as kept.
-            if (nColumns > 0 && !m_dataList.ContainsKey(aRecord) && !linked.ContainsKey(aRecord, m_aKeyColumns)) {
+            const std::ptrdiff_t nKept = nColumns > 0 ? m_dataList.FindKey(aRecord) : -1;
+            if (nKept >= 0) {
+                SeenAgain(static_cast<std::size_t>(nKept), aRecord);
+            } else if (nColumns > 0 && !linked.ContainsKey(aRecord, m_aKeyColumns)) {
                 // Expensive columns (linked pages and files) are fetched only
                 // for records that are new.
                 std::vector<std::pair<int, const CHtmlNode*>> aLinkedColumns;
@@ -265,9 +269,8 @@ bool CTask::RunPass()
                 break;
         }
         KeepFinished(true);
-        if (pSink)
-            pSink->Release();
     }
+    FinishPassRecords(!m_stopEvent.IsSet());
 
     Log("成功摘取到" + std::to_string(nSeen) + "条记录。其中有" + std::to_string(nNew) +
         "条新记录被处理。\r\n");

@@ -29,8 +29,14 @@ std::string ReadText(const CMarkupNode* pElement, const char* pszKey)
     return std::string(quarvex::GetKeyText(pElement, pszKey));
 }
 
-// The elements named like pFirst that follow it, pFirst included; text nodes
-// between them are passed over.
+// The optional keys of a task's record life.
+constexpr char KEY_CHANGES[] = "changes";              // general: "1" compares kept records
+constexpr char KEY_GONE[] = "gone";                    // general: passes unseen before GONE
+constexpr char KEY_POSTCHANGES[] = "postchanges";      // network: "1" posts CHANGED records
+constexpr char KEY_UPDATECHANGES[] = "updatechanges";  // database: "1" updates CHANGED rows
+// More passes than this would never end in GONE within a lifetime.
+constexpr int MAX_GONE_PASSES = 1000000;
+
 } // namespace
 
 CTask::CTask()
@@ -71,6 +77,11 @@ bool CTask::LoadDefinition(const char* pszText)
     m_fetchOptions = SFetchOptions();
     m_fetchOptions.pCookies = &m_cookies;
     m_aRefusedHeaders.clear();
+    m_bChanges = 0;
+    m_nGonePasses = 0;
+    m_bPostChanges = 0;
+    m_bUpdateChanges = 0;
+    m_bCannotUpdateLogged = false;
     m_defDoc.Parse(pszText);
     const CMarkupNode* pRoot = m_defDoc.FindTopLevel(quarvex::KEY_ROOT);
     if (pRoot == nullptr) {
@@ -87,6 +98,7 @@ bool CTask::LoadDefinition(const char* pszText)
     if (m_pLocations != nullptr)
         m_pLocations->CollectDataNodes(m_columns);
     BuildColumnIndex();
+    OpenRecordState();
     return true;
 }
 
@@ -95,6 +107,8 @@ void CTask::LoadGeneral(const CMarkupNode* pElement)
     m_strTaskName = ReadText(pElement, quarvex::KEY_TASKNAME);
     m_nPeriod = ReadInt(pElement, quarvex::KEY_FREQUENCE);
     m_bAutoLoad = ReadInt(pElement, quarvex::KEY_AUTOLOAD);
+    m_bChanges = ReadInt(pElement, KEY_CHANGES) == 1 ? 1 : 0;
+    m_nGonePasses = std::clamp(ReadInt(pElement, KEY_GONE), 0, MAX_GONE_PASSES);
 }
 
 void CTask::LoadNetwork(const CMarkupNode* pElement)
@@ -141,6 +155,7 @@ void CTask::LoadNetwork(const CMarkupNode* pElement)
     m_nWebPostMethod = ReadInt(pElement, quarvex::KEY_WEBPOSTMETHOD);
     m_strWebPostUrl = ReadText(pElement, quarvex::KEY_WEBPOSTURL);
     m_strWebPostVar = ReadText(pElement, quarvex::KEY_WEBPOSTVAR);
+    m_bPostChanges = ReadInt(pElement, KEY_POSTCHANGES) == 1 ? 1 : 0;
     LoadWebOptions(pElement);
 }
 
@@ -176,6 +191,7 @@ void CTask::LoadDatabase(const CMarkupNode* pElement)
     m_strDbAccount = ReadText(pElement, quarvex::KEY_ACCOUNT);
     m_strDbPassword = ReadText(pElement, quarvex::KEY_PASSWORD);
     m_strTableName = ReadText(pElement, quarvex::KEY_TABLENAME);
+    m_bUpdateChanges = ReadInt(pElement, KEY_UPDATECHANGES) == 1 ? 1 : 0;
     m_aFieldNames.clear();
     m_aFieldValues.clear();
     for (const CMarkupNode* p = pElement->FindChild(quarvex::KEY_DATAFIELD); p != nullptr;
@@ -317,7 +333,7 @@ void CTask::ThreadMain()
 
 // ---- the web post ----
 
-void CTask::PostRecord(const std::vector<std::string>& aRecord)
+bool CTask::PostRecord(const std::vector<std::string>& aRecord)
 {
     // A session of its own: the page's credentials never reach the target.
     // A target that never answers holds the pass no longer than a page would.
@@ -336,26 +352,16 @@ void CTask::PostRecord(const std::vector<std::string>& aRecord)
     // insert; a post the target did not take (an error status, a broken
     // connection) is said in the log.
     WaitStoppable(session, &m_stopEvent);
-    if (session.m_nError != HTTP_OK)
+    if (session.m_nError != HTTP_OK) {
         Log("WEB POST失败：" + session.DescribeError());
-}
-
-// ---- the record state ----
-
-void CTask::SetRecordStateFile(const std::string& strPath)
-{
-    m_strStateFile = strPath;
-}
-
-bool CTask::ResetRecords(std::string& strError)
-{
-    strError.clear();
-    m_dataList.Clear();
-    Notify([](ITaskObserver& o) { o.OnRowsReset(); });
+        return false;
+    }
+    // Only a 2xx answer means the target took the record; a redirect or an
+    // informational end is no delivery.
+    if (session.m_nStatus < 200 || session.m_nStatus > 299) {
+        Log("WEB POST失败：服务器返回状态" + std::to_string(session.m_nStatus) + "。");
+        return false;
+    }
     return true;
 }
 
-void CTask::SetFence(std::int64_t nFence)
-{
-    m_nFence = nFence;
-}

@@ -3,14 +3,18 @@
 // one worker thread that runs a pass at once and again every period.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "DataList.h"
+#include "RecordStore.h"
 #include "TaskNotifier.h"
 #include "TaskObserver.h"
 #include "ValueTemplate.h"
@@ -26,6 +30,7 @@
 #include "platform/Thread.h"
 
 struct CExtractResult;
+class CDatabaseSink;
 
 class CTask {
 public:
@@ -88,8 +93,9 @@ public:
                          const std::atomic<bool>& bCancel);
     // Sends one time-stamped line "[time]:text\r\n" to the log.
     void Log(std::string_view strText);
-    // The web post of one new record; the response is not looked at.
-    void PostRecord(const std::vector<std::string>& aRecord);
+    // The web post of one record; true when the target answered 2xx. A
+    // failure is said in the log.
+    bool PostRecord(const std::vector<std::string>& aRecord);
     // Index of the column a template names as a whole, or -1.
     int FindColumn(std::string_view strTemplate) const;
 
@@ -113,6 +119,12 @@ public:
     bool ResetRecords(std::string& strError);
     // Fencing (used by the runner's leases): writes and deliveries with a number older than the newest seen are refused.
     void SetFence(std::int64_t nFence);
+    // How long a sink that failed waits before its first retry (doubled
+    // after every further failure, up to an hour); 10 s unless set.
+    void SetDeliveryRetryBase(int nMilliseconds) { m_nDeliveryBaseMs = nMilliseconds < 0 ? 0 : nMilliseconds; }
+    // Deliveries written to the outbox and not yet acknowledged, per sink
+    // (EDeliverySink).
+    std::size_t GetPendingDeliveries(int nSink) const;
 
     enum { DEFAULT_TIMEOUT = 60, MAX_TIMEOUT = 86400 };
 
@@ -135,6 +147,32 @@ private:
     bool WalkOnce(CExtractResult& result, const std::atomic<bool>& bCancel);
     void BuildColumnIndex();
     void FreeLocations();
+
+    // The record state and the outbox (TaskRecords.cpp).
+    std::string ColumnSignature() const;
+    void HoldLog(std::string_view strText);
+    void FlushHeldLog();
+    void OpenRecordState();
+    bool LoadRecordState(const std::string& strSignature, std::string& strError);
+    void ClearForNewColumns(const std::string& strSignature);
+    bool BeginStateWrite();
+    bool CommitStateWrite();
+    void StateWriteFailed();
+    std::int64_t NextTryAfter(int nAttempts) const;
+    CDatabaseSink* PassSink();
+    void AcknowledgeInFlight(int nSink);
+    void DeliveryFailed(int nSink);
+    void DrainOutbox(int nSink);
+    void FinishDatabaseDeliveries();
+    void StartPassDeliveries();
+    bool UpdateInDatabase(CDatabaseSink& sink, const CDataRow& aRow);
+    // A new record: its row, its state and its deliveries.
+    void KeepNewRecord(const CDataRow& aRow);
+    // A record whose key is kept at row nIndex; aRecord holds its key
+    // columns and, with changes on, gets the columns that are compared.
+    void SeenAgain(std::size_t nIndex, CDataRow& aRecord);
+    // After the walk: seen times, GONE rows, the database's last commit.
+    void FinishPassRecords(bool bCounted);
 
     void ThreadMain();
     // Takes every queued message; false when one of them was "quit".
@@ -177,6 +215,10 @@ public:
     std::vector<std::string> m_aFieldValues;  // One value template per field.
     std::vector<int> m_aKeyColumns;           // Ascending column indexes of key nodes.
     std::vector<int> m_aOtherColumns;         // Ascending indexes of every other node.
+    int m_bChanges = 0;        // root@general@changes: kept records are compared each pass.
+    int m_nGonePasses = 0;     // root@general@gone: passes unseen before GONE (0: never).
+    int m_bPostChanges = 0;    // root@network@postchanges: a CHANGED record is posted again.
+    int m_bUpdateChanges = 0;  // root@database@updatechanges: a CHANGED record updates its row.
 
 private:
     CWebSession m_session;       // The page session; bounded by m_nTimeout.
@@ -193,8 +235,30 @@ private:
     CLocation* m_pLocations = nullptr;  // First top-level block; owns the chain.
     std::vector<CDbColumn> m_aColumnInfo;  // Names and kinds of m_columns, in column order.
     CDataList m_dataList;
+
+    // The record state; guarded by m_stateMutex, since a view may reset it
+    // while the worker runs.
+    mutable std::recursive_mutex m_stateMutex;
     std::string m_strStateFile;
+    std::string m_strOpenedStateFile;  // The file m_pStore has open.
+    std::string m_strFailedStateFile;  // Said once that it cannot be opened.
+    std::unique_ptr<IRecordStore> m_pStore;  // Null: memory only.
+    std::vector<std::string> m_aHeldLog;
     std::int64_t m_nFence = 0;
+    bool m_bFenced = false;
+    bool m_bFenceLogged = false;
+    bool m_bWriteFailLogged = false;
+    bool m_bCannotUpdateLogged = false;
+    std::uint32_t m_nPassNumber = 0;   // Passes that fetched and parsed a page.
+    bool m_bPassCounted = false;       // This pass raised m_nPassNumber.
+    std::vector<std::size_t> m_aSeenRows;  // Rows the pass saw again.
+    std::array<std::deque<SDelivery>, SINK_COUNT> m_aOutbox;
+    std::array<std::size_t, SINK_COUNT> m_aInFlight{};  // Taken by the sink, not yet acknowledged.
+    std::array<bool, SINK_COUNT> m_aSinkFailed{};       // Failed in this pass: no more tries.
+    int m_nDeliveryBaseMs = 10000;
+    std::unique_ptr<CDatabaseSink> m_pPassSink;  // The pass's database connection.
+    bool m_bPassSinkTried = false;
+    bool m_bPassSinkUsable = false;
 
     int m_nPassLimit = 0;
     bool m_bParallelFetches = true;

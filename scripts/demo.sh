@@ -34,4 +34,4 @@ fi
 sed "s/@PORT@/$PORT/g" examples/demo-task.dat > "$WORK/task.dat"
 echo "== example site on http://127.0.0.1:$PORT/board.html"
 echo "== quarvex-cli run --once (records on standard output, log on standard error)"
-"$CLI" run "$WORK/task.dat" --once
+"$CLI" run "$WORK/task.dat" --once --data-dir "$WORK/data"

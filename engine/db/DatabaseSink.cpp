@@ -18,6 +18,17 @@ std::unique_ptr<CDatabaseSink> CreateDatabaseSink(const CDbSettings& settings, s
     }
 }
 
+bool CDatabaseSink::UpdateRecord(const std::vector<std::string>& /*aRecord*/,
+                                 const std::vector<std::string>& /*aWhereFields*/)
+{
+    if (!m_bUpdateRefusalSaid) {
+        m_bUpdateRefusalSaid = true;
+        if (m_fnUpdateLog)
+            m_fnUpdateLog("这种数据库不能更新已改变的记录。");
+    }
+    return true;
+}
+
 int FindTemplateColumn(std::string_view strTemplate, const std::vector<CDbColumn>& aColumns)
 {
     // "<@@" or "<@#" in front and three characters behind; what lies between

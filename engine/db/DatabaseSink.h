@@ -67,6 +67,20 @@ public:
     // light one call (or the Release) later.
     virtual bool InsertRecord(const std::vector<std::string>& aRecord) = 0;
 
+    // Changes the row of an earlier record: UPDATE table SET (every other
+    // field) WHERE (the fields named in aWhereFields) equal the record's
+    // values. Logs its failure and answers false like InsertRecord. A back-end
+    // that cannot update says so in the log once and answers true, since no
+    // retry could ever succeed.
+    virtual bool UpdateRecord(const std::vector<std::string>& aRecord, const std::vector<std::string>& aWhereFields);
+
+    // Writes what is kept back now. True when every record taken so far is
+    // committed; false after a failure (logged like a failed insert).
+    virtual bool Flush() { return true; }
+    // Whether records taken by InsertRecord are still kept back, not yet
+    // committed (their success is not known yet).
+    virtual bool HasUnwritten() const { return false; }
+
     // Writes what is still kept back and closes the connection. Safe to
     // call more than once; the destructor calls it too. A write that fails
     // is logged like a failed insert.
@@ -74,6 +88,10 @@ public:
 
 protected:
     CDatabaseSink() = default;
+    DbLogFn m_fnUpdateLog;  // Where the refusal of UpdateRecord is said.
+
+private:
+    bool m_bUpdateRefusalSaid = false;
 };
 
 // Makes the sink for settings.m_nType. Never null; nothing is connected until

@@ -30,6 +30,7 @@ protected:
     CSinkBase(const CDbSettings& settings, std::vector<CDbColumn> aColumns, DbLogFn fnLog)
         : m_settings(settings), m_aColumns(std::move(aColumns)), m_fnLog(std::move(fnLog))
     {
+        m_fnUpdateLog = m_fnLog;
     }
 
     void Log(const std::string& strMessage) const

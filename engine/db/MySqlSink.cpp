@@ -140,6 +140,43 @@ public:
         return true;
     }
 
+    bool UpdateRecord(const std::vector<std::string>& aRecord, const std::vector<std::string>& aWhereFields) override
+    {
+        if (!m_pConn)
+            return false;
+        if (!m_bInsert)
+            return true;
+        if (m_aTable.empty() && !ReadColumns())
+            return false;
+        // Only the columns a field names are set; names are the server's own
+        // and go in quoted, values escaped like an insert's.
+        std::string strSet, strWhere;
+        const size_t nFields = std::min(m_settings.m_aFieldNames.size(), m_settings.m_aFieldValues.size());
+        for (const CServerColumn& column : m_aTable) {
+            bool bNamed = false;
+            for (size_t i = 0; i < nFields && !bNamed; ++i)
+                bNamed = EqualNoCase(m_settings.m_aFieldNames[i], column.m_strName);
+            if (!bNamed)
+                continue;
+            bool bWhere = false;
+            for (const std::string& strField : aWhereFields)
+                bWhere = bWhere || EqualNoCase(strField, column.m_strName);
+            std::string& strPart = bWhere ? strWhere : strSet;
+            if (!strPart.empty())
+                strPart += bWhere ? " and " : ",";
+            strPart += QuoteName(column.m_strName, "`") + "=";
+            AppendValue(column, aRecord, strPart);
+        }
+        if (strWhere.empty() || strSet.empty())
+            return true;
+        const std::string strSql = "update " + m_settings.m_strTable + " set " + strSet + " where " + strWhere;
+        if (mysql_real_query(m_pConn.get(), strSql.data(), strSql.size()) != 0) {
+            Log(MakeInsertFailure(mysql_error(m_pConn.get())));
+            return false;
+        }
+        return true;
+    }
+
     void Release() override { m_pConn.reset(); }
 
 private:

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -86,6 +87,47 @@ public:
         if (!m_bWritten || Clock::now() - m_tLastWrite >= BATCH_AGE || m_aKept.size() >= BATCH_RECORDS
             || m_nKeptBytes >= BATCH_BYTES)
             return WriteKept();
+        return true;
+    }
+
+    bool Flush() override { return m_pDb && WriteKept(); }
+    bool HasUnwritten() const override { return !m_aKept.empty(); }
+
+    bool UpdateRecord(const std::vector<std::string>& aRecord, const std::vector<std::string>& aWhereFields) override
+    {
+        // Records kept back go first, so the update finds the row it changes.
+        if (!m_pDb || !WriteKept())
+            return false;
+        BuildCells(m_settings, m_aColumns, m_aTable, aRecord, std::time(nullptr), m_aCells);
+        std::string strSet, strWhere;
+        std::vector<size_t> aSetCells, aWhereCells;
+        for (size_t i = 0; i < m_aTable.size(); ++i) {
+            const bool bWhere =
+                std::find(aWhereFields.begin(), aWhereFields.end(), m_aTable[i].m_strName) != aWhereFields.end();
+            if (m_aCells[i].m_nState == CELL_UNSET)
+                continue;
+            std::string& strPart = bWhere ? strWhere : strSet;
+            if (!strPart.empty())
+                strPart += bWhere ? " and " : ",";
+            strPart += QuoteName(m_aTable[i].m_strName, "\"") + "=?";
+            (bWhere ? aWhereCells : aSetCells).push_back(i);
+        }
+        if (aWhereCells.empty() || aSetCells.empty())
+            return true;  // Nothing to find the row by, or nothing to change.
+        const std::string strSql = "update " + m_settings.m_strTable + " set " + strSet + " where " + strWhere;
+        sqlite3_stmt* pRaw = nullptr;
+        if (sqlite3_prepare_v2(m_pDb.get(), strSql.c_str(), -1, &pRaw, nullptr) != SQLITE_OK || pRaw == nullptr) {
+            StatementPtr pGuard(pRaw);
+            return Stop(sqlite3_errmsg(m_pDb.get()));
+        }
+        StatementPtr pStmt(pRaw);
+        int nParam = 1;
+        for (size_t i : aSetCells)
+            Bind(pStmt.get(), nParam++, m_aCells[i], m_aTable[i].m_nKind);
+        for (size_t i : aWhereCells)
+            Bind(pStmt.get(), nParam++, m_aCells[i], m_aTable[i].m_nKind);
+        if (sqlite3_step(pStmt.get()) != SQLITE_DONE)
+            return Stop(sqlite3_errmsg(m_pDb.get()));
         return true;
     }
 

@@ -31,6 +31,7 @@ protected:
         m_dir = std::filesystem::temp_directory_path() /
                 ("quarvex-clirun-" + std::to_string(::getpid()));
         std::filesystem::create_directories(m_dir);
+        m_strDataDir = (m_dir / "data").string();
     }
     void TearDown() override { std::filesystem::remove_all(m_dir); }
 
@@ -52,6 +53,9 @@ protected:
         std::vector<char*> apArgs;
         apArgs.push_back(const_cast<char*>(QUARVEX_CLI));
         apArgs.push_back(const_cast<char*>("run"));
+        // Each test keeps its records apart from every other run.
+        apArgs.push_back(const_cast<char*>("--data-dir"));
+        apArgs.push_back(const_cast<char*>(m_strDataDir.c_str()));
         for (const std::string& s : aArgs)
             apArgs.push_back(const_cast<char*>(s.c_str()));
         apArgs.push_back(nullptr);
@@ -84,6 +88,7 @@ protected:
     std::string Err() { return ReadAll(m_dir / "err"); }
 
     std::filesystem::path m_dir;
+    std::string m_strDataDir;
     CTestSite m_site;
 };
 

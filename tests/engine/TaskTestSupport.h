@@ -192,6 +192,13 @@ public:
         m_server.Get("/page", fnPage);
         m_server.Post("/page", fnPage);
         auto fnPost = [this](const httplib::Request& req, httplib::Response& res) {
+            int nDelayMs = 0;
+            {
+                std::lock_guard lock(m_mutex);
+                nDelayMs = m_nPostDelayMs;
+            }
+            if (nDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(nDelayMs));
             std::lock_guard lock(m_mutex);
             m_aPosts.push_back({req.method, req.target, req.body});
             res.status = m_nPostStatus;
@@ -245,6 +252,7 @@ public:
     int m_nHanging = 0;
     int m_nPageStatus = 200;  // Status of "/page" and "/post" answers; under m_mutex.
     int m_nPostStatus = 200;
+    int m_nPostDelayMs = 0;  // How long "/post" takes before it answers.
 
 private:
     httplib::Server m_server;

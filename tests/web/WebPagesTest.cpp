@@ -175,7 +175,10 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const char* apszArgs[] = { QUARVEX_CLI, "run", strDefPath.c_str(), "--passes", strPasses.c_str(), nullptr };
+        // Every run starts without kept records, as each stands for a task of its own.
+        const std::string strState = m_dir.GetPath() + "/state-" + std::to_string(++m_nRuns) + ".records";
+        const char* apszArgs[] = { QUARVEX_CLI, "run", strDefPath.c_str(), "--passes", strPasses.c_str(),
+                                   "--state", strState.c_str(), nullptr };
         pid_t pid = 0;
         SRun run;
         if (posix_spawn(&pid, QUARVEX_CLI, &actions, nullptr, const_cast<char**>(apszArgs), environ) == 0) {
@@ -192,6 +195,7 @@ protected:
     }
 
     CTempDir m_dir;
+    int m_nRuns = 0;
     CSite m_site;
 };
 
