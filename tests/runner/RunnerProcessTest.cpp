@@ -373,9 +373,8 @@ TEST_F(RunnerProcessTest, LeasesMoveToTheOtherRunnerAfterKill9)
 // A runner frozen in the middle of a pass loses its lease; the other runner
 // takes the task over and delivers the new record. When the frozen one
 // wakes, its pass must not deliver that record again: its fencing number is
-// older than the task's newest. Disabled until the record state keeps the
-// records and refuses stale fencing numbers across processes.
-TEST_F(RunnerProcessTest, DISABLED_FencingKeepsAStalePassFromDeliveringTwice)
+// older than the task's newest.
+TEST_F(RunnerProcessTest, FencingKeepsAStalePassFromDeliveringTwice)
 {
     constexpr int LEASE = 3;
     httplib::Server pages;
