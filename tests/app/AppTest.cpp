@@ -651,7 +651,7 @@ void CAppTest::exportWritesWhatTheListShows()
     QVERIFY(pWnd->ExportTo(strJson, strError));
     // From the task's record file: each record with its state and times.
     const std::string strLines = ReadFile(strJson.toStdString());
-    QVERIFY2(strLines.rfind("{\"record\":{\"标题\":\"记录 1\",\"日期\":\"2026-12-01\"},\"state\":\"kept\",\"first_seen\":", 0) == 0,
+    QVERIFY2(strLines.rfind("{\"标题\":\"记录 1\",\"日期\":\"2026-12-01\",\"state\":\"kept\",\"first_seen\":", 0) == 0,
              strLines.c_str());
     QCOMPARE(std::count(strLines.begin(), strLines.end(), '\n'), std::ptrdiff_t(3));
 
