@@ -1,6 +1,8 @@
 // RecordState.cpp - the record state file.
 #include "RecordState.h"
 
+#include "engine/db/PgConnection.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +10,7 @@
 #include <utility>
 #include <sys/stat.h>
 
+#include "PgRecordStore.h"
 #include "RecordStore.h"
 
 namespace {
@@ -60,6 +63,9 @@ std::string AbsolutePath(const std::string& strPath)
 
 std::string RecordStatePathForId(const std::string& strDataDir, const std::string& strTaskId)
 {
+    // A PostgreSQL database keeps every task's state under the task's id.
+    if (quarvex::IsPostgresUri(strDataDir))
+        return strDataDir + "#" + strTaskId;
     std::string strName = SanitiseName(strTaskId, 100);
     // An id that had to be changed gets its hash too, so two ids that
     // sanitise alike never share a file.
@@ -142,11 +148,11 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
 {
     strOut.clear();
     struct stat info{};
-    if (::stat(strStatePath.c_str(), &info) != 0) {
+    if (!quarvex::IsPostgresUri(strStatePath) && ::stat(strStatePath.c_str(), &info) != 0) {
         strError = "no kept records at " + strStatePath;
         return false;
     }
-    std::unique_ptr<IRecordStore> pStore = CreateSqliteRecordStore(strStatePath, true);
+    std::unique_ptr<IRecordStore> pStore = CreateRecordStore(strStatePath, true);
     if (!pStore->Open(strError))
         return false;
     std::string strColumns;

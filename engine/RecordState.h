@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-// "<dataDir>/<sanitised id>.records" for a store id; for a definition file,
+// "<dataDir>/<sanitised id>.records" for a store id, or "<dataDir>#<id>"
+// when strDataDir is a postgresql:// URI; for a definition file,
 // a name made from the file's name and a hash of its absolute path, so two
 // definitions of the same name in different folders keep apart.
 std::string RecordStatePathForId(const std::string& strDataDir, const std::string& strTaskId);

@@ -3,6 +3,8 @@
 // life of a kept record (new, changed, gone, back).
 #include "Task.h"
 
+#include "PgRecordStore.h"
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -102,7 +104,7 @@ void CTask::OpenRecordState()
     }
     if (m_strFailedStateFile == m_strStateFile)
         return;  // Said once already; the task stays in memory.
-    m_pStore = CreateSqliteRecordStore(m_strStateFile, false);
+    m_pStore = CreateRecordStore(m_strStateFile, false);
     std::string strError;
     if (!m_pStore->Open(strError) || !LoadRecordState(strSignature, strError)) {
         m_pStore.reset();
@@ -195,7 +197,7 @@ bool CTask::ResetRecords(std::string& strError)
         if (pStore == nullptr) {
             // Not opened by this task (the command line's reset): the file
             // is opened only for this.
-            pOwn = CreateSqliteRecordStore(m_strStateFile, false);
+            pOwn = CreateRecordStore(m_strStateFile, false);
             if (!pOwn->Open(strError))
                 return false;
             pStore = pOwn.get();

@@ -36,6 +36,8 @@ const char* RunnerUsage()
            "  --user NAME           the account; its password comes from $QUARVEX_PASSWORD\n"
            "  --password-file FILE  or from the first line of FILE\n"
            "  --data-dir DIR        where the tasks keep their records (created when missing)\n"
+           "  --records-db URI      keep them in PostgreSQL instead (postgresql://...), where runners\n"
+           "                        that hand tasks over to each other find them\n"
            "  --config FILE         Config.dat to read (default: the program directory's)\n"
            "  --listen ADDR:PORT    status over HTTP (default 127.0.0.1:9471; 'none': off)\n"
            "  --relist SECONDS      how often the account is listed again (default 30)\n"
@@ -78,6 +80,12 @@ bool ParseRunnerOptions(int argc, char** argv, SRunnerOptions& options, std::str
             options.strPasswordFile = Value();
         } else if (strArg == "--data-dir") {
             options.strDataDir = Value();
+        } else if (strArg == "--records-db") {
+            options.strRecordsDb = Value();
+            if (!IsPostgresUri(options.strRecordsDb)) {
+                strError = "--records-db wants a postgresql:// URI, not " + options.strRecordsDb;
+                return false;
+            }
         } else if (strArg == "--config") {
             options.strConfig = Value();
         } else if (strArg == "--listen") {

@@ -11,6 +11,7 @@ struct SRunnerOptions {
     std::string strUser;          // --user
     std::string strPasswordFile;  // --password-file; else $QUARVEX_PASSWORD
     std::string strDataDir;       // --data-dir: where the tasks keep their records
+    std::string strRecordsDb;     // --records-db: a PostgreSQL database for the records instead
     std::string strConfig;        // --config: Config.dat; default: the program directory's
     std::string strListenHost = "127.0.0.1";
     int nListenPort = 0;          // Filled with DEFAULT_STATUS_PORT unless --listen says otherwise.

@@ -80,6 +80,9 @@ int main(int argc, char** argv)
     if (!KeepRecordsEnabled(settings)) {
         log.Write(RUNNER, "keeprecords is 0 in Config.dat: the tasks keep their records in memory only");
         strDataDir.clear();
+    } else if (!options.strRecordsDb.empty()) {
+        // Every task's state is a key in that database (see RecordStatePathForId).
+        strDataDir = options.strRecordsDb;
     } else {
         std::error_code error;
         std::filesystem::create_directories(strDataDir, error);

@@ -132,6 +132,17 @@ CPgPool::CLease::~CLease()
         m_pPool->Release(std::move(m_pConn));
 }
 
+CPgPool::CLease& CPgPool::CLease::operator=(CLease&& other) noexcept
+{
+    if (this != &other) {
+        if (m_pPool != nullptr && m_pConn)
+            m_pPool->Release(std::move(m_pConn));
+        m_pPool = other.m_pPool;
+        m_pConn = std::move(other.m_pConn);
+    }
+    return *this;
+}
+
 CPgPool::CPgPool(std::string strUri, int nMaxConnections, std::string strApplication, std::string strLogPrefix)
     : m_strUri(std::move(strUri)), m_nMaxConnections(nMaxConnections > 0 ? nMaxConnections : 1),
       m_strApplication(std::move(strApplication)), m_strLogPrefix(std::move(strLogPrefix))

@@ -125,7 +125,8 @@ public:
         CLease(CPgPool* pPool, std::unique_ptr<CPgConnection> pConn) : m_pPool(pPool), m_pConn(std::move(pConn)) {}
         ~CLease();
         CLease(CLease&& other) noexcept = default;
-        CLease& operator=(CLease&&) = delete;
+        // Gives back the connection held so far, then takes the other's.
+        CLease& operator=(CLease&& other) noexcept;
         CLease(const CLease&) = delete;
         CLease& operator=(const CLease&) = delete;
         CPgConnection* operator->() const { return m_pConn.get(); }

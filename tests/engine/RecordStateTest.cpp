@@ -20,6 +20,7 @@
 #include "engine/RecordState.h"
 #include "engine/RecordStore.h"
 #include "engine/Task.h"
+#include "PostgresServer.h"
 #include "TempDir.h"
 
 namespace {
@@ -74,6 +75,12 @@ void MakeTable(const std::string& strFile)
 
 class RecordStateTest : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        if (RecordPostgresMissing())
+            GTEST_SKIP() << "QUARVEX_TEST_RECORDS=postgresql, but PostgreSQL is not installed";
+        m_strState = RecordStateForTest(m_strState);
+    }
     CDefOptions Options()
     {
         CDefOptions o;
@@ -337,6 +344,8 @@ TEST_F(RecordStateTest, KeyColumnEditClearsOtherEditsKeep)
 
 TEST_F(RecordStateTest, CorruptOrUnwritableStateRunsInMemory)
 {
+    if (RecordTestsOnPostgres())
+        GTEST_SKIP() << "a corrupt file is a file's trouble";
     std::filesystem::create_directories(m_dir.GetPath() + "/data");
     const std::string strGarbage(8192, 'x');
     std::ofstream(m_strState, std::ios::binary) << strGarbage;

@@ -267,10 +267,32 @@ CPostgresServer* SharedPostgresServer(std::string& strError)
     return &s_server;
 }
 
+namespace {
+
+bool VariableSaysPostgres(const char* pszName)
+{
+    const char* psz = std::getenv(pszName);
+    return psz != nullptr && std::string(psz) == "postgresql";
+}
+
+// A fresh database's URI, or one that every open fails on (port 1 on
+// loopback refuses at once) after saying why.
+std::string FreshDatabaseForTest(const char* pszWhat)
+{
+    std::string strError;
+    CPostgresServer* pServer = SharedPostgresServer(strError);
+    const std::string strUri = pServer != nullptr ? pServer->CreateDatabase(strError) : "";
+    if (!strUri.empty())
+        return strUri;
+    std::fprintf(stderr, "no PostgreSQL database for the %s test: %s\n", pszWhat, strError.c_str());
+    return "postgresql://127.0.0.1:1/unavailable";
+}
+
+} // namespace
+
 bool StoreTestsOnPostgres()
 {
-    const char* psz = std::getenv("QUARVEX_TEST_STORE");
-    return psz != nullptr && std::string(psz) == "postgresql";
+    return VariableSaysPostgres("QUARVEX_TEST_STORE");
 }
 
 bool StorePostgresMissing()
@@ -280,14 +302,20 @@ bool StorePostgresMissing()
 
 std::string StoreDbForTest(const std::string& strDir)
 {
-    if (!StoreTestsOnPostgres())
-        return strDir + "/store.db";
-    std::string strError;
-    CPostgresServer* pServer = SharedPostgresServer(strError);
-    const std::string strUri = pServer != nullptr ? pServer->CreateDatabase(strError) : "";
-    if (!strUri.empty())
-        return strUri;
-    // The test fails when it opens this: port 1 on loopback refuses at once.
-    std::fprintf(stderr, "no PostgreSQL database for the store test: %s\n", strError.c_str());
-    return "postgresql://127.0.0.1:1/unavailable";
+    return StoreTestsOnPostgres() ? FreshDatabaseForTest("store") : strDir + "/store.db";
+}
+
+bool RecordTestsOnPostgres()
+{
+    return VariableSaysPostgres("QUARVEX_TEST_RECORDS");
+}
+
+bool RecordPostgresMissing()
+{
+    return RecordTestsOnPostgres() && CPostgresServer::FindBinDir().empty();
+}
+
+std::string RecordStateForTest(const std::string& strFile)
+{
+    return RecordTestsOnPostgres() ? FreshDatabaseForTest("record state") + "#task" : strFile;
 }

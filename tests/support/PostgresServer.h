@@ -58,3 +58,12 @@ bool StorePostgresMissing();
 // database can be made, says why on standard error and gives a URI that
 // every store fails to open, so the test fails.
 std::string StoreDbForTest(const std::string& strDir);
+
+// True when the record state tests of this run keep the state in PostgreSQL
+// (QUARVEX_TEST_RECORDS=postgresql), else in SQLite files.
+bool RecordTestsOnPostgres();
+// True when they should, but PostgreSQL is not installed: they skip.
+bool RecordPostgresMissing();
+// strFile, or "<a fresh database's URI>#task" when RecordTestsOnPostgres();
+// when no database can be made, says why and gives a state no task opens.
+std::string RecordStateForTest(const std::string& strFile);
