@@ -346,8 +346,17 @@ void CRunner::LeaseCycle()
     m_bLeaseFailed = false;
     if (aHeld.empty())
         m_tLastRenewal = tNow;
-    std::map<std::string, std::int64_t> versions;
+    // Loading and starting many tasks takes time on this thread, which also
+    // renews: past a third of the lease period the rest is given back, to
+    // be taken in the next cycles, so the next renewal comes in time.
+    const auto tGiveBack = tNow + std::chrono::milliseconds(nTtl * 1000 / 3);
+    int nGivenBack = 0;
     for (const StoreLease& lease : aGranted) {
+        if (Clock::now() > tGiveBack) {
+            m_store.ReleaseLease(m_setup.strHolder, lease);
+            ++nGivenBack;
+            continue;
+        }
         const std::optional<std::string> text = m_store.LoadTask(lease.strId, m_store.GetToken());
         if (!text) {
             // Someone else may load it; this runner gives it back.
@@ -363,6 +372,8 @@ void CRunner::LeaseCycle()
         std::lock_guard lock(m_mutex);
         m_aEntries.push_back(entry);
     }
+    if (nGivenBack > 0)
+        m_log.Write(RUNNER, "gave back " + std::to_string(nGivenBack) + " leases not started in time; taken later");
     // The status lists the tasks in the store's order.
     std::lock_guard lock(m_mutex);
     std::map<std::string, std::size_t> order;
