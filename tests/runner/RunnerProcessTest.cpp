@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "TaskTestSupport.h"
+#include "PostgresServer.h"
 #include "TempDir.h"
 #include "server/StoreServer.h"
 #include "store/StoreClient.h"
@@ -464,4 +465,82 @@ TEST_F(RunnerProcessTest, PendingDeliveriesShowWhileTheWebPostIsDown)
     // The three new records wait in the outbox while the target refuses them.
     EXPECT_TRUE(WaitFor([&] { return Metric("quarvex_task_pending_deliveries", *id) == 3; }, 20000)) << Log();
     EXPECT_EQ(Metric("quarvex_task_new_records_total", *id), 3);
+}
+
+TEST_F(RunnerProcessTest, FencingHoldsAcrossRunnersWithTheRecordsInPostgres)
+{
+    // The hand-over of the test above, with both runners keeping the
+    // records in one PostgreSQL database, as runners on two machines do.
+    if (CPostgresServer::FindBinDir().empty())
+        GTEST_SKIP() << "PostgreSQL is not installed (Debian's postgresql package)";
+    std::string strError;
+    CPostgresServer* pServer = SharedPostgresServer(strError);
+    ASSERT_NE(pServer, nullptr) << strError;
+    const std::string strRecordsDb = pServer->CreateDatabase(strError);
+    ASSERT_FALSE(strRecordsDb.empty()) << strError;
+    constexpr int LEASE = 3;
+    httplib::Server pages;
+    std::mutex pageMutex;
+    std::string strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" } });
+    bool bSlowNext = false;
+    std::atomic<int> nSlowStarted{ 0 };
+    pages.Get("/page", [&](const httplib::Request&, httplib::Response& res) {
+        bool bSlow = false;
+        std::string strNow;
+        {
+            std::lock_guard lock(pageMutex);
+            bSlow = bSlowNext;
+            bSlowNext = false;
+            strNow = strPage;
+        }
+        if (bSlow) {
+            ++nSlowStarted;
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+        res.set_content(strNow, "text/html");
+    });
+    const int nPagePort = pages.bind_to_any_port("127.0.0.1");
+    std::thread pageThread([&] { pages.listen_after_bind(); });
+
+    CDefOptions o;
+    o.strUrl = "http://127.0.0.1:" + std::to_string(nPagePort) + "/page";
+    o.nPeriod = 1;
+    o.bWebPost = true;
+    o.nWebPostMethod = 1;
+    o.strWebPostUrl = m_site.Url("/post");
+    o.strWebPostVar = "n=<@@name@@>";
+    std::string strText = MakeDefinition(o);
+    strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
+    ASSERT_TRUE(m_client.AddTask(strText));
+    auto Posts = [this](const std::string& strBody) {
+        std::lock_guard lock(m_site.m_mutex);
+        int n = 0;
+        for (const auto& post : m_site.m_aPosts)
+            n += post.strBody == strBody ? 1 : 0;
+        return n;
+    };
+    const pid_t pidA = SpawnRunner(m_nStatusPort, "a.err", { "--lease", std::to_string(LEASE), "--records-db", strRecordsDb });
+    ASSERT_TRUE(WaitFor([&] { return Posts("n=r3") == 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
+
+    {
+        std::lock_guard lock(pageMutex);
+        strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" }, { "r4", "4" } });
+        bSlowNext = true;
+    }
+    ASSERT_TRUE(WaitFor([&] { return nSlowStarted.load() == 1; }, 20000));
+    kill(pidA, SIGSTOP);
+    const pid_t pidB = SpawnRunner(FindFreePort(), "b.err", { "--lease", std::to_string(LEASE), "--records-db", strRecordsDb });
+    ASSERT_GT(pidB, 0);
+    EXPECT_TRUE(WaitFor([&] { return Posts("n=r4") >= 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/b.err");
+    kill(pidA, SIGCONT);
+    // A's page arrives, its lease renewal fails, and its task stops.
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFileText(m_dir.GetPath() + "/a.err").find("its lease was lost") != std::string::npos;
+    }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    for (const char* pszRecord : { "n=r1", "n=r2", "n=r3", "n=r4" })
+        EXPECT_EQ(Posts(pszRecord), 1) << pszRecord << "\nA:\n" << ReadFileText(m_dir.GetPath() + "/a.err")
+                                       << "\nB:\n" << ReadFileText(m_dir.GetPath() + "/b.err");
+    pages.stop();
+    pageThread.join();
 }
