@@ -1,6 +1,9 @@
 // RunnerTask.cpp - CRunnerTask.
 #include "RunnerTask.h"
 
+#include "engine/RecordStore.h"
+
+#include <algorithm>
 #include <ctime>
 #include <string>
 
@@ -80,8 +83,14 @@ std::string CRunnerTask::GetName() const
 
 STaskStatus CRunnerTask::GetStatus() const
 {
+    // The outbox is the task's own, read under its lock.
+    std::int64_t nPending = 0;
+    for (int nSink = 0; nSink < SINK_COUNT; ++nSink)
+        nPending += static_cast<std::int64_t>(m_task.GetPendingDeliveries(nSink));
     std::lock_guard lock(m_mutex);
-    return m_status;
+    STaskStatus status = m_status;
+    status.nPending = nPending;
+    return status;
 }
 
 void CRunnerTask::OnCountdownRange(int nMax)

@@ -411,7 +411,17 @@ class Run:
         for r in self.runners:
             b = len(before.get(r["name"], {}))
             aft = "dead" if not r["alive"] else str(len(after.get(r["name"], {})))
-            print(f"    {r['name']} (store port {r['store']}): {b} -> {aft}")
+            n_taken = lost = given = 0
+            with open(os.path.join(self.tmp, r["name"] + ".log"), errors="replace") as f:
+                for line in f:
+                    if ": lease taken (" in line:
+                        n_taken += 1
+                    elif "lease was lost" in line or "could not be renewed in time" in line:
+                        lost += 1
+                    elif "quarvex-runner: gave back " in line and "not started in time" in line:
+                        given += int(line.split("gave back ")[1].split()[0])
+            print(f"    {r['name']} (store port {r['store']}): {b} -> {aft}; leases taken {n_taken}, "
+                  f"lost {lost}, given back unstarted {given}")
         print(f"    tasks seen on two live runners at once (polled every 0.25-1 s): {len(overlaps)}")
         n = len(victim_tasks)
         two = 2 * a.lease

@@ -444,6 +444,29 @@ TEST_F(RunnerProcessTest, FencingKeepsAStalePassFromDeliveringTwice)
     pageThread.join();
 }
 
+TEST_F(RunnerProcessTest, PendingDeliveriesShowWhileTheWebPostIsDown)
+{
+    {
+        std::lock_guard lock(m_site.m_mutex);
+        m_site.m_nPostStatus = 503;
+    }
+    CDefOptions o;
+    o.strUrl = m_site.Url("/page");
+    o.nPeriod = 1;
+    o.bWebPost = true;
+    o.nWebPostMethod = 1;
+    o.strWebPostUrl = m_site.Url("/post");
+    o.strWebPostVar = "n=<@@name@@>";
+    std::string strText = MakeDefinition(o);
+    strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
+    const auto id = m_client.AddTask(strText);
+    ASSERT_TRUE(id);
+    Spawn();
+    // The three new records wait in the outbox while the target refuses them.
+    EXPECT_TRUE(WaitFor([&] { return Metric("quarvex_task_pending_deliveries", *id) == 3; }, 20000)) << Log();
+    EXPECT_EQ(Metric("quarvex_task_new_records_total", *id), 3);
+}
+
 TEST_F(RunnerProcessTest, FencingHoldsAcrossRunnersWithTheRecordsInPostgres)
 {
     // The hand-over of the test above, with both runners keeping the
