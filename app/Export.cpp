@@ -25,36 +25,6 @@ bool EndsWithNoCase(const std::string& strText, const char* pszSuffix)
     return true;
 }
 
-// Length of the UTF-8 sequence at p (at most nLeft bytes), 0 when invalid.
-std::size_t Utf8Length(const unsigned char* p, std::size_t nLeft)
-{
-    const unsigned char c = p[0];
-    std::size_t nLen;
-    unsigned int nMin;
-    unsigned int nCode;
-    if (c < 0x80)
-        return 1;
-    if ((c & 0xE0) == 0xC0) {
-        nLen = 2, nMin = 0x80, nCode = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        nLen = 3, nMin = 0x800, nCode = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        nLen = 4, nMin = 0x10000, nCode = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (nLeft < nLen)
-        return 0;
-    for (std::size_t i = 1; i < nLen; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        nCode = (nCode << 6) | (p[i] & 0x3F);
-    }
-    if (nCode < nMin || nCode > 0x10FFFF || (nCode >= 0xD800 && nCode <= 0xDFFF))
-        return 0;
-    return nLen;
-}
-
 } // namespace
 
 ExportFormat ExportFormatOf(const std::string& strPath)
@@ -62,60 +32,6 @@ ExportFormat ExportFormatOf(const std::string& strPath)
     if (EndsWithNoCase(strPath, ".jsonl") || EndsWithNoCase(strPath, ".json") || EndsWithNoCase(strPath, ".ndjson"))
         return ExportFormat::JSON_LINES;
     return ExportFormat::CSV;
-}
-
-std::string CsvField(const std::string& strValue)
-{
-    const bool bQuote = strValue.find_first_of(",\"\r\n") != std::string::npos ||
-                        (!strValue.empty() && (strValue.front() == ' ' || strValue.back() == ' '));
-    if (!bQuote)
-        return strValue;
-    std::string strOut = "\"";
-    for (char c : strValue) {
-        if (c == '"')
-            strOut += '"';
-        strOut += c;
-    }
-    strOut += '"';
-    return strOut;
-}
-
-std::string JsonString(const std::string& strValue)
-{
-    static const char s_szHex[] = "0123456789abcdef";
-    std::string strOut = "\"";
-    const auto* p = reinterpret_cast<const unsigned char*>(strValue.data());
-    const std::size_t nSize = strValue.size();
-    for (std::size_t i = 0; i < nSize;) {
-        const unsigned char c = p[i];
-        if (c == '"' || c == '\\') {
-            strOut += '\\';
-            strOut += static_cast<char>(c);
-            ++i;
-        } else if (c == '\n') {
-            strOut += "\\n", ++i;
-        } else if (c == '\r') {
-            strOut += "\\r", ++i;
-        } else if (c == '\t') {
-            strOut += "\\t", ++i;
-        } else if (c < 0x20) {
-            strOut += "\\u00";
-            strOut += s_szHex[c >> 4];
-            strOut += s_szHex[c & 15];
-            ++i;
-        } else {
-            const std::size_t nLen = Utf8Length(p + i, nSize - i);
-            if (nLen == 0) {
-                strOut += "\\ufffd";
-                ++i;
-            } else {
-                strOut.append(strValue, i, nLen);
-                i += nLen;
-            }
-        }
-    }
-    strOut += '"';
-    return strOut;
 }
 
 bool ExportRows(const std::string& strPath, const std::vector<std::string>& aColumns,
@@ -151,7 +67,7 @@ bool ExportRows(const std::string& strPath, const std::vector<std::string>& aCol
         for (const CDataRow& aRow : aRows) {
             strOut += '{';
             for (std::size_t i = 0; i < aColumns.size(); ++i)
-                strOut += (i ? "," : "") + JsonString(aColumns[i]) + ":" + JsonString(i < aRow.size() ? aRow[i] : strEmpty);
+                strOut += (i ? "," : "") + JsonQuote(aColumns[i]) + ":" + JsonQuote(i < aRow.size() ? aRow[i] : strEmpty);
             strOut += "}\n";
             flush(false);
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/DataList.h"
+#include "engine/TextFormat.h"
 
 #include <string>
 #include <vector>
@@ -13,11 +14,6 @@ namespace quarvex {
 enum class ExportFormat { CSV, JSON_LINES };
 
 ExportFormat ExportFormatOf(const std::string& strPath);
-// One CSV field: quoted when it holds a comma, a quote, CR or LF (or starts
-// or ends with a space), quotes doubled.
-std::string CsvField(const std::string& strValue);
-// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(const std::string& strValue);
 
 // Writes the header and the rows; false (strError says why) when the file
 // cannot be written whole.

@@ -20,6 +20,7 @@
 #include "engine/NetworkSettings.h"
 #include "engine/RecordState.h"
 #include "engine/Task.h"
+#include "engine/TextFormat.h"
 #include "markup/Settings.h"
 #include "platform/ProgramDir.h"
 
@@ -56,32 +57,6 @@ void WriteRow(const std::vector<std::string>& aRow)
     std::fflush(stdout);
 }
 
-void AppendJsonString(std::string& strOut, const std::string& strText)
-{
-    // Bytes are passed as they are (the text is UTF-8 end to end); only
-    // what JSON forbids raw is escaped.
-    strOut += '"';
-    for (char c : strText) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': strOut += "\\\""; break;
-        case '\\': strOut += "\\\\"; break;
-        case '\n': strOut += "\\n"; break;
-        case '\r': strOut += "\\r"; break;
-        case '\t': strOut += "\\t"; break;
-        default:
-            if (u < 0x20 || u == 0x7F) {
-                char szEscape[8];
-                std::snprintf(szEscape, sizeof szEscape, "\\u%04x", u);
-                strOut += szEscape;
-            } else {
-                strOut += c;
-            }
-        }
-    }
-    strOut += '"';
-}
-
 class CConsoleObserver : public ITaskObserver {
 public:
     // bEvents: one JSON line per record event instead of the tab-separated rows.
@@ -99,24 +74,17 @@ public:
         if (!m_bEvents)
             return;
         static const char* const s_apszEvents[] = { "new", "changed", "gone", "back" };
-        char szTime[32];
-        const std::time_t tNow = std::time(nullptr);
-        std::tm tmNow{};
-        gmtime_r(&tNow, &tmNow);
-        std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &tmNow);
         std::string strLine = "{\"event\":\"";
         strLine += s_apszEvents[static_cast<int>(eEvent)];
         strLine += "\",\"task\":";
-        AppendJsonString(strLine, m_strTask);
-        strLine += ",\"time\":\"";
-        strLine += szTime;
-        strLine += "\",\"record\":{";
+        quarvex::AppendJsonQuoted(strLine, m_strTask);
+        strLine += ",\"time\":\"" + quarvex::IsoTimeUtc(std::time(nullptr)) + "\",\"record\":{";
         for (std::size_t i = 0; i < m_aColumns.size(); ++i) {
             if (i > 0)
                 strLine += ',';
-            AppendJsonString(strLine, m_aColumns[i]);
+            quarvex::AppendJsonQuoted(strLine, m_aColumns[i]);
             strLine += ':';
-            AppendJsonString(strLine, i < aRow.size() ? aRow[i] : std::string());
+            quarvex::AppendJsonQuoted(strLine, i < aRow.size() ? aRow[i] : std::string());
         }
         strLine += "}}\n";
         std::fwrite(strLine.data(), 1, strLine.size(), stdout);

@@ -12,6 +12,7 @@
 
 #include "PgRecordStore.h"
 #include "RecordStore.h"
+#include "TextFormat.h"
 
 namespace {
 
@@ -87,62 +88,6 @@ std::string RecordStatePathForFile(const std::string& strDataDir, const std::str
     return JoinDir(strDataDir, SanitiseName(strBase, 60) + szHash + ".records");
 }
 
-namespace {
-
-std::string FormatUtc(std::int64_t tUnix)
-{
-    const std::time_t t = static_cast<std::time_t>(tUnix);
-    std::tm tmUtc{};
-    gmtime_r(&t, &tmUtc);
-    char szTime[32];
-    std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%SZ", &tmUtc);
-    return szTime;
-}
-
-// RFC 4180: a field with a comma, a quote or a line break goes in quotes,
-// its quotes doubled; lines end in CRLF.
-void AppendCsvField(std::string& strOut, const std::string& strField)
-{
-    if (strField.find_first_of(",\"\r\n") == std::string::npos) {
-        strOut += strField;
-        return;
-    }
-    strOut += '"';
-    for (char c : strField) {
-        if (c == '"')
-            strOut += '"';
-        strOut += c;
-    }
-    strOut += '"';
-}
-
-void AppendJson(std::string& strOut, const std::string& strText)
-{
-    strOut += '"';
-    for (char c : strText) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            strOut += '\\';
-            strOut += c;
-        } else if (c == '\n') {
-            strOut += "\\n";
-        } else if (c == '\r') {
-            strOut += "\\r";
-        } else if (c == '\t') {
-            strOut += "\\t";
-        } else if (u < 0x20 || u == 0x7F) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", u);
-            strOut += szEscape;
-        } else {
-            strOut += c;
-        }
-    }
-    strOut += '"';
-}
-
-} // namespace
-
 bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::int64_t nSinceUnix,
                    std::string& strOut, std::string& strError)
 {
@@ -168,7 +113,7 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
         for (std::size_t i = 0; i < aColumns.size(); ++i) {
             if (i > 0)
                 strOut += ',';
-            AppendCsvField(strOut, aColumns[i]);
+            quarvex::AppendCsvField(strOut, aColumns[i]);
         }
         strOut += "\r\n";
     }
@@ -179,7 +124,7 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
             for (std::size_t i = 0; i < aColumns.size(); ++i) {
                 if (i > 0)
                     strOut += ',';
-                AppendCsvField(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
+                quarvex::AppendCsvField(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
             }
             strOut += "\r\n";
             return;
@@ -190,15 +135,15 @@ bool ExportRecords(const std::string& strStatePath, EExportFormat eFormat, std::
         for (std::size_t i = 0; i < aColumns.size(); ++i) {
             if (i > 0)
                 strOut += ',';
-            AppendJson(strOut, aColumns[i]);
+            quarvex::AppendJsonQuoted(strOut, aColumns[i]);
             strOut += ':';
-            AppendJson(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
+            quarvex::AppendJsonQuoted(strOut, i < record.aRow.size() ? record.aRow[i] : std::string());
         }
         const std::pair<const char*, std::string> aTimes[] = {
             {"state", s_apszStates[record.nState <= ROW_GONE ? record.nState : 0]},
-            {"first_seen", FormatUtc(record.tFirstSeen)},
-            {"last_seen", FormatUtc(record.tLastSeen)},
-            {"last_changed", FormatUtc(record.tLastChanged)},
+            {"first_seen", quarvex::IsoTimeUtc(record.tFirstSeen)},
+            {"last_seen", quarvex::IsoTimeUtc(record.tLastSeen)},
+            {"last_changed", quarvex::IsoTimeUtc(record.tLastChanged)},
         };
         for (const auto& [pszName, strValue] : aTimes) {
             if (std::find(aColumns.begin(), aColumns.end(), pszName) != aColumns.end())

@@ -689,11 +689,11 @@ void CAppTest::exportQuotesAndEscapes()
     QCOMPARE(CsvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
     QCOMPARE(CsvField("two\r\nlines"), std::string("\"two\r\nlines\""));
     QCOMPARE(CsvField(" padded"), std::string("\" padded\""));
-    QCOMPARE(JsonString("a\"b\\c\n\t\x01"), std::string("\"a\\\"b\\\\c\\n\\t\\u0001\""));
-    QCOMPARE(JsonString("中文"), std::string("\"中文\""));
+    QCOMPARE(JsonQuote("a\"b\\c\n\t\x01"), std::string("\"a\\\"b\\\\c\\n\\t\\u0001\""));
+    QCOMPARE(JsonQuote("中文"), std::string("\"中文\""));
     // Bytes that are not UTF-8 (a GBK page) cannot spoil the file.
-    QCOMPARE(JsonString("\xD6\xD0x"), std::string("\"\\ufffd\\ufffdx\""));
-    QCOMPARE(JsonString("\xE4\xB8"), std::string("\"\\ufffd\\ufffd\""));
+    QCOMPARE(JsonQuote("\xD6\xD0x"), std::string("\"\\ufffd\\ufffdx\""));
+    QCOMPARE(JsonQuote("\xE4\xB8"), std::string("\"\\ufffd\\ufffd\""));
     QVERIFY(ExportFormatOf("a.JSONL") == ExportFormat::JSON_LINES);
     QVERIFY(ExportFormatOf("a.csv") == ExportFormat::CSV);
     QVERIFY(ExportFormatOf("noext") == ExportFormat::CSV);

@@ -135,6 +135,33 @@ TEST_F(CliRecordsTest, SecondRunPrintsOnlyNewRecordsThenExportAndReset)
     EXPECT_EQ(Out(), "\xEF\xBB\xBFname,price\r\n");
 }
 
+TEST_F(CliRecordsTest, JsonExportStaysValidForKeptBytesThatAreNotUtf8)
+{
+    // Pages are converted to UTF-8, but a state file may hold any bytes (an
+    // older program's, a hand-edited file): a JSON line must still be UTF-8
+    // for any reader to take it, while CSV keeps the bytes as they are.
+    CDefOptions o;
+    o.strUrl = m_site.Url("/page");
+    const std::string strDef = WriteDef(o);
+    m_site.SetPage(MakeTablePage({{"a", "1"}}));
+    ASSERT_EQ(Run({"run", strDef, "--once", "--data-dir", m_strDataDir}), 0) << Err();
+    {
+        auto pStore = CreateSqliteRecordStore(RecordStatePathForFile(m_strDataDir, strDef), false);
+        std::string strError;
+        ASSERT_TRUE(pStore->Open(strError)) << strError;
+        SStoredRecord record;
+        record.strKey = "raw";
+        record.aRow = {"\xD6\xD0x", "2\n"};
+        record.tFirstSeen = record.tLastSeen = record.tLastChanged = 1;
+        ASSERT_TRUE(pStore->Begin() && pStore->PutRecord(record) && pStore->Commit()) << pStore->GetError();
+    }
+    ASSERT_EQ(Run({"export", strDef, "--data-dir", m_strDataDir, "--format", "jsonl"}), 0) << Err();
+    EXPECT_NE(Out().find("\n{\"name\":\"\\ufffd\\ufffdx\",\"price\":\"2\\n\",\"state\":\"kept\""),
+              std::string::npos) << Out();
+    ASSERT_EQ(Run({"export", strDef, "--data-dir", m_strDataDir}), 0) << Err();
+    EXPECT_EQ(Out(), "\xEF\xBB\xBFname,price\r\na,1\r\n\xD6\xD0x,\"2\n\"\r\n");
+}
+
 TEST_F(CliRecordsTest, KeepRecordsZeroIsMemoryOnly)
 {
     quarvex::CSettings settings;

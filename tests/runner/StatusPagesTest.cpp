@@ -41,7 +41,7 @@ TEST(StatusPagesTest, HtmlPageEscapesEveryTaskValue)
 TEST(StatusPagesTest, JsonStaysValidForAnyName)
 {
     const std::string strJson = FormatTasksJson(HostileStatus());
-    EXPECT_NE(strJson.find("\"name\":\"<script>alert(\\\"x\\\")</script>&\\\\\\u000a\\ufffd\""), std::string::npos)
+    EXPECT_NE(strJson.find("\"name\":\"<script>alert(\\\"x\\\")</script>&\\\\\\n\\ufffd\""), std::string::npos)
         << strJson;
     EXPECT_NE(strJson.find("\"passes\":7,\"failed_passes\":2,\"records_seen\":30,\"new_records\":4"),
               std::string::npos);
