@@ -207,3 +207,44 @@ TEST_F(RunIntoDatabaseTest, MariaDbNative)
     const DbRows expected = { { "O'Brien", "42abc", "" }, { "一二三四五六", "7", "" } };
     EXPECT_EQ(rows, expected);
 }
+
+// A task that keeps its records and watches them for changes updates the
+// row of a changed record in place (found by the field that carries the key
+// column) instead of inserting it again.
+TEST_F(RunIntoDatabaseTest, MariaDbNativeUpdatesTheRowOfAChangedRecord)
+{
+    ASSERT_TRUE(MariaExecSql("drop table if exists changing"));
+    ASSERT_TRUE(MariaExecSql("create table changing (id int auto_increment primary key, name varchar(20),"
+                             " qty varchar(10)) default charset=utf8mb4"));
+    CDbSettings db;
+    db.m_nType = DB_TYPE_MYSQL;
+    db.m_strServer = MariaServer().HostPort();
+    db.m_strDatabase = CMariaDbServer::DATABASE;
+    db.m_strAccount = CMariaDbServer::ACCOUNT;
+    db.m_strPassword = CMariaDbServer::PASSWORD;
+    db.m_strTable = "changing";
+    db.m_aFieldNames = { "name", "qty" };
+    db.m_aFieldValues = { "<@@name@@>", "<@@qty@@>" };
+    std::string strDef = MakeDefinition(m_nginx.GetUrl("/list.html"), db);
+    strDef.replace(strDef.find("</general>"), 0, "<changes>1</changes>");
+    // The last one: the section's own database name closes a "database" too.
+    strDef.replace(strDef.rfind("</database>"), 0, "<updatechanges>1</updatechanges>");
+    const std::string strDefPath = m_dir.WriteFile("task.dat", strDef);
+    const std::string strDataDir = PathIn(m_dir, "data");
+    const CRunResult first = RunTwoPasses(strDefPath, strDataDir, PathIn(m_dir, "run.log"));
+    ASSERT_EQ(first.m_nStatus, 0) << first.m_strLog;
+    // The page repeats O'Brien with another quantity: the same pass sees the
+    // record change, and its row is updated rather than inserted twice.
+    ASSERT_EQ(MariaQueryRows("select name, qty from changing order by id"),
+              (DbRows{ { "O'Brien", "9" }, { "一二三四五六", "7" } }));
+
+    // A different length, so that no validator of the old page matches.
+    m_nginx.WriteFile("list.html", "<html><body><table><tr><td>O'Brien</td><td>43</td></tr>"
+                                   "<tr><td>一二三四五六</td><td>7</td></tr></table></body></html>");
+    const CRunResult second = RunTwoPasses(strDefPath, strDataDir, PathIn(m_dir, "run2.log"));
+    ASSERT_EQ(second.m_nStatus, 0) << second.m_strLog;
+    EXPECT_EQ(second.m_strLog.find("数据库失败"), std::string::npos) << second.m_strLog;
+    EXPECT_EQ(MariaQueryRows("select name, qty from changing order by id"),
+              (DbRows{ { "O'Brien", "43" }, { "一二三四五六", "7" } }))
+        << second.m_strLog;
+}
