@@ -193,6 +193,12 @@ bool CTask::RunPass()
         ++m_nPassNumber;
         m_bPassCounted = true;
         m_aSeenRows.clear();
+        // Records are written in batches when nothing is fetched between
+        // them; a linked page or file would hold a batch's deliveries back.
+        m_bBatchWrites = std::none_of(m_aOtherColumns.begin(), m_aOtherColumns.end(), [this](int k) {
+            const int nType = m_columns.GetAt(k)->m_nType;
+            return nType == CDataNode::TYPE_LINKED_PAGE || nType == CDataNode::TYPE_LINKED_FILE;
+        });
     }
 
     if (m_pLocations->Resolve(m_pageDoc)) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -165,6 +166,17 @@ private:
     void DrainOutbox(int nSink);
     void FinishDatabaseDeliveries();
     void StartPassDeliveries();
+    // A record and the deliveries it owes, written to the state and then
+    // attempted; without a state (or when it cannot be written) delivered
+    // at once as a task without a state always was.
+    void StoreAndDeliver(const SStoredRecord& record, bool bWeb, bool bDb, int nDbAction);
+    void DeliverWithoutState(const CDataRow& aRow, bool bWeb, bool bDb, int nDbAction);
+    // Ends the open batch of record writes: committed, its deliveries queued
+    // and, with bDeliver, attempted. A batch that cannot be committed is
+    // delivered without the state.
+    void CommitBatch(bool bDeliver);
+    // The open batch could not be kept: its deliveries go out without it.
+    void DeliverStaged();
     // Tells the observer how many deliveries wait in the outbox.
     void NotifyPending();
     bool UpdateInDatabase(CDatabaseSink& sink, const CDataRow& aRow);
@@ -258,6 +270,16 @@ private:
     std::array<std::size_t, SINK_COUNT> m_aInFlight{};  // Taken by the sink, not yet acknowledged.
     std::array<bool, SINK_COUNT> m_aSinkFailed{};       // Failed in this pass: no more tries.
     std::vector<std::int64_t> m_aAcks;  // Deliveries done, removed with the next state write.
+    // A walk that fetches nothing between its records writes them in
+    // batches: one commit for many records instead of one each. Staged
+    // deliveries are in the open transaction and not attempted before it
+    // commits, so a crash loses a batch's records from the state and with
+    // them their deliveries: the records are new again at the next start.
+    bool m_bBatchWrites = false;  // This walk may batch.
+    bool m_bBatchOpen = false;    // A transaction holds staged records.
+    std::size_t m_nBatchRecords = 0;
+    std::chrono::steady_clock::time_point m_tBatchOpened;
+    std::array<std::vector<SDelivery>, SINK_COUNT> m_aStaged;
     int m_nDeliveryBaseMs = 10000;
     std::unique_ptr<CDatabaseSink> m_pPassSink;  // The pass's database connection.
     bool m_bPassSinkTried = false;

@@ -23,6 +23,9 @@ std::int64_t NowMs()
 
 // The longest wait between two attempts of a sink that keeps failing.
 constexpr std::int64_t MAX_DELIVERY_DELAY_MS = 3600 * 1000;
+// A batch of record writes ends after this many records or this long.
+constexpr std::size_t MAX_BATCH_RECORDS = 100;
+constexpr int MAX_BATCH_MS = 50;
 
 } // namespace
 
@@ -73,6 +76,7 @@ void CTask::SetRecordStateFile(const std::string& strPath)
     std::lock_guard lock(m_stateMutex);
     if (strPath == m_strStateFile)
         return;
+    CommitBatch(false);
     m_strStateFile = strPath;
     m_pStore.reset();
     m_strOpenedStateFile.clear();
@@ -85,6 +89,7 @@ void CTask::SetRecordStateFile(const std::string& strPath)
 void CTask::SetFence(std::int64_t nFence)
 {
     std::lock_guard lock(m_stateMutex);
+    CommitBatch(false);  // Written under the number it was begun with.
     m_nFence = nFence;
     m_bFenced = false;
     m_bFenceLogged = false;
@@ -93,6 +98,7 @@ void CTask::SetFence(std::int64_t nFence)
 void CTask::OpenRecordState()
 {
     std::lock_guard lock(m_stateMutex);
+    CommitBatch(false);
     if (m_strStateFile.empty())
         return;
     const std::string strSignature = ColumnSignature();
@@ -195,6 +201,9 @@ bool CTask::ResetRecords(std::string& strError)
 {
     strError.clear();
     std::lock_guard lock(m_stateMutex);
+    // A pass in the middle of a batch: what it wrote is committed first and
+    // then cleared with the rest.
+    CommitBatch(false);
     if (!m_strStateFile.empty()) {
         std::unique_ptr<IRecordStore> pOwn;
         IRecordStore* pStore = m_pStore.get();
@@ -225,6 +234,7 @@ bool CTask::ResetRecords(std::string& strError)
 
 bool CTask::BeginStateWrite()
 {
+    CommitBatch(false);  // Every other write goes after the batch's records.
     if (!m_pStore || m_bFenced)
         return false;
     if (!m_pStore->Begin()) {
@@ -464,45 +474,13 @@ void CTask::KeepNewRecord(const CDataRow& aRow)
     });
     const bool bWeb = m_bWebPost != 0;
     const bool bDb = m_bSaveToDb != 0 && !m_aFieldNames.empty();
-    if (m_pStore && BeginStateWrite()) {
-        // The record and what it owes the sinks land together, before any
-        // attempt: a crash after this line delivers it later, never not.
-        const std::int64_t tNow = std::time(nullptr);
-        SStoredRecord record;
-        record.strKey = m_dataList.KeyOf(aRow);
-        record.aRow = aRow;
-        record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;
-        record.nSeenPass = m_nPassNumber;
-        SDelivery web, db;
-        web.nSink = SINK_WEBPOST;
-        web.aRow = aRow;
-        db.nSink = SINK_DATABASE;
-        db.aRow = aRow;
-        bool bOk = m_pStore->PutRecord(record);
-        if (bOk && bWeb)
-            bOk = m_pStore->AddDelivery(web);
-        if (bOk && bDb)
-            bOk = m_pStore->AddDelivery(db);
-        if (!bOk) {
-            m_pStore->Rollback();
-            StateWriteFailed();
-        } else if (CommitStateWrite()) {
-            if (bWeb)
-                m_aOutbox[SINK_WEBPOST].push_back(std::move(web));
-            if (bDb)
-                m_aOutbox[SINK_DATABASE].push_back(std::move(db));
-            DrainOutbox(SINK_WEBPOST);
-            DrainOutbox(SINK_DATABASE);
-            return;
-        }
-    }
-    if (m_bFenced)
-        return;  // Another holder delivers the task's records now.
-    // In memory only, as a task without a record state always was.
-    if (bWeb)
-        PostRecord(aRow);
-    if (bDb && m_bPassSinkUsable && !m_pPassSink->InsertRecord(aRow))
-        m_bPassSinkUsable = false;
+    const std::int64_t tNow = std::time(nullptr);
+    SStoredRecord record;
+    record.strKey = m_dataList.KeyOf(aRow);
+    record.aRow = aRow;
+    record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;
+    record.nSeenPass = m_nPassNumber;
+    StoreAndDeliver(record, bWeb, bDb, ACTION_ADD);
 }
 
 void CTask::SeenAgain(std::size_t nIndex, CDataRow& aRecord)
@@ -541,49 +519,115 @@ void CTask::SeenAgain(std::size_t nIndex, CDataRow& aRecord)
     Notify([nIndex, aRow](ITaskObserver& o) { o.OnRecordEvent(ERecordEvent::CHANGED, nIndex, aRow); });
     const bool bWeb = m_bWebPost != 0 && m_bPostChanges != 0;
     const bool bDb = m_bSaveToDb != 0 && !m_aFieldNames.empty() && m_bUpdateChanges != 0;
-    if (m_pStore && BeginStateWrite()) {
-        const std::int64_t tNow = std::time(nullptr);
-        SStoredRecord record;
-        record.strKey = m_dataList.KeyOf(aRow);
-        record.aRow = aRow;
-        record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;  // First seen stays as stored.
-        record.nState = ROW_CHANGED;
-        record.nSeenPass = m_nPassNumber;
+    const std::int64_t tNow = std::time(nullptr);
+    SStoredRecord record;
+    record.strKey = m_dataList.KeyOf(aRow);
+    record.aRow = aRow;
+    record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;  // First seen stays as stored.
+    record.nState = ROW_CHANGED;
+    record.nSeenPass = m_nPassNumber;
+    StoreAndDeliver(record, bWeb, bDb, ACTION_UPDATE);
+}
+
+void CTask::StoreAndDeliver(const SStoredRecord& record, bool bWeb, bool bDb, int nDbAction)
+{
+    if (m_pStore && (m_bBatchOpen || BeginStateWrite())) {
+        // The record and what it owes the sinks land together, before any
+        // attempt: a crash after the commit delivers it later, never not.
         SDelivery web, db;
         web.nSink = SINK_WEBPOST;
-        web.aRow = aRow;
+        web.aRow = record.aRow;
         db.nSink = SINK_DATABASE;
-        db.nAction = ACTION_UPDATE;
-        db.aRow = aRow;
+        db.nAction = nDbAction;
+        db.aRow = record.aRow;
         bool bOk = m_pStore->PutRecord(record);
         if (bOk && bWeb)
             bOk = m_pStore->AddDelivery(web);
         if (bOk && bDb)
             bOk = m_pStore->AddDelivery(db);
-        if (!bOk) {
-            m_pStore->Rollback();
-            StateWriteFailed();
-        } else if (CommitStateWrite()) {
+        if (bOk) {
+            if (!m_bBatchOpen) {
+                m_bBatchOpen = true;
+                m_nBatchRecords = 0;
+                m_tBatchOpened = std::chrono::steady_clock::now();
+            }
             if (bWeb)
-                m_aOutbox[SINK_WEBPOST].push_back(std::move(web));
+                m_aStaged[SINK_WEBPOST].push_back(std::move(web));
             if (bDb)
-                m_aOutbox[SINK_DATABASE].push_back(std::move(db));
-            DrainOutbox(SINK_WEBPOST);
-            DrainOutbox(SINK_DATABASE);
+                m_aStaged[SINK_DATABASE].push_back(std::move(db));
+            // The batch is held only while the walk fetches nothing, and
+            // never long: a state shared with another holder waits for it.
+            if (!m_bBatchWrites || ++m_nBatchRecords >= MAX_BATCH_RECORDS
+                || std::chrono::steady_clock::now() - m_tBatchOpened >= std::chrono::milliseconds(MAX_BATCH_MS))
+                CommitBatch(true);
             return;
         }
+        // Nothing of the open batch was kept: its records go out as they
+        // would without a state, this one after them.
+        m_pStore->Rollback();
+        StateWriteFailed();
+        DeliverStaged();
     }
     if (m_bFenced)
-        return;
+        return;  // Another holder delivers the task's records now.
+    DeliverWithoutState(record.aRow, bWeb, bDb, nDbAction);
+}
+
+void CTask::DeliverWithoutState(const CDataRow& aRow, bool bWeb, bool bDb, int nDbAction)
+{
     if (bWeb)
         PostRecord(aRow);
-    if (bDb && m_bPassSinkUsable && !UpdateInDatabase(*m_pPassSink, aRow))
+    if (!bDb || !m_bPassSinkUsable)
+        return;
+    const bool bOk = nDbAction == ACTION_UPDATE ? UpdateInDatabase(*m_pPassSink, aRow) : m_pPassSink->InsertRecord(aRow);
+    if (!bOk)
         m_bPassSinkUsable = false;
+}
+
+void CTask::DeliverStaged()
+{
+    m_bBatchOpen = false;
+    m_nBatchRecords = 0;
+    auto aWeb = std::move(m_aStaged[SINK_WEBPOST]);
+    auto aDb = std::move(m_aStaged[SINK_DATABASE]);
+    m_aStaged[SINK_WEBPOST].clear();
+    m_aStaged[SINK_DATABASE].clear();
+    if (m_bFenced)
+        return;
+    // Web posts first, then inserts, as each record's were: the order per
+    // sink is what is kept.
+    for (const SDelivery& delivery : aWeb)
+        DeliverWithoutState(delivery.aRow, true, false, delivery.nAction);
+    for (const SDelivery& delivery : aDb)
+        DeliverWithoutState(delivery.aRow, false, true, delivery.nAction);
+}
+
+void CTask::CommitBatch(bool bDeliver)
+{
+    if (!m_bBatchOpen)
+        return;
+    if (!CommitStateWrite()) {
+        DeliverStaged();
+        return;
+    }
+    m_bBatchOpen = false;
+    m_nBatchRecords = 0;
+    for (std::size_t s = 0; s < SINK_COUNT; ++s) {
+        for (SDelivery& delivery : m_aStaged[s])
+            m_aOutbox[s].push_back(std::move(delivery));
+        m_aStaged[s].clear();
+    }
+    if (bDeliver) {
+        DrainOutbox(SINK_WEBPOST);
+        DrainOutbox(SINK_DATABASE);
+    }
 }
 
 void CTask::FinishPassRecords(bool bCounted)
 {
     std::lock_guard lock(m_stateMutex);
+    CommitBatch(true);
+    m_bBatchWrites = false;
     FinishDatabaseDeliveries();
     if (m_pStore)
         NotifyPending();
