@@ -46,6 +46,7 @@ long RssKb()
 }
 
 constexpr int ROUNDS = 5;
+constexpr int POST_ROUNDS = 15;
 
 std::string Definition(int nPort, int nColumns, bool bPost)
 {
@@ -224,14 +225,18 @@ int main(int argc, char** argv)
         }
         const std::string strPostDef = Definition(nPort, 5, true);
         const std::string strState = strDir + "/post.records";
+        // Posting is ruled by the loopback server's thread wake-ups, which
+        // vary from pass to pass: more rounds, and one of each unmeasured
+        // first.
         std::vector<double> aWith, aWithout;
-        for (int nRound = 0; nRound < ROUNDS; ++nRound) {
+        for (int nRound = -1; nRound < POST_ROUNDS; ++nRound) {
             {
                 CTask task;
                 task.LoadDefinition(strPostDef.c_str());
                 const auto t0 = Clock::now();
                 task.RunPass();
-                aWithout.push_back(Ms(Clock::now() - t0));
+                if (nRound >= 0)
+                    aWithout.push_back(Ms(Clock::now() - t0));
             }
             {
                 for (const char* pszEnd : {"", "-wal", "-shm"})
@@ -241,14 +246,15 @@ int main(int argc, char** argv)
                 task.LoadDefinition(strPostDef.c_str());
                 const auto t0 = Clock::now();
                 task.RunPass();
-                aWith.push_back(Ms(Clock::now() - t0));
+                if (nRound >= 0)
+                    aWith.push_back(Ms(Clock::now() - t0));
                 if (task.GetPendingDeliveries(SINK_WEBPOST) != 0)
                     std::fprintf(stderr, "%zu posts left pending\n", task.GetPendingDeliveries(SINK_WEBPOST));
             }
         }
         std::printf("pass posting 1000 new records: without outbox %.1f ms, with outbox %.1f ms, +%.1f%% "
                     "(medians of %d; %d posts received)\n",
-                    Median(aWithout), Median(aWith), (Median(aWith) / Median(aWithout) - 1) * 100, ROUNDS, nPosts);
+                    Median(aWithout), Median(aWith), (Median(aWith) / Median(aWithout) - 1) * 100, POST_ROUNDS, nPosts);
     }
 
     server.stop();
