@@ -5,6 +5,7 @@
 #include "engine/db/PgConnection.h"
 
 #include <map>
+#include <set>
 #include <mutex>
 
 using quarvex::CPgConnection;
@@ -47,6 +48,48 @@ std::shared_ptr<CPgPool> PoolFor(const std::string& strUri)
         s_pools[strUri] = pPool;
     }
     return pPool;
+}
+
+// Databases whose tables this process has seen or made. Creating them is
+// DDL, which takes table locks that wait for every open write and that
+// writers then wait for: run on every task's start it stalled hundreds of
+// starting tasks and deadlocked with the writes of the running ones. So the
+// tables are looked for without a lock, and made only when missing.
+bool SchemaKnown(const std::string& strUri, bool bSet)
+{
+    static std::mutex s_mutex;
+    static std::set<std::string> s_known;
+    std::lock_guard lock(s_mutex);
+    if (bSet)
+        s_known.insert(strUri);
+    return s_known.count(strUri) != 0;
+}
+
+bool EnsureSchema(CPgConnection& conn, const std::string& strUri)
+{
+    if (SchemaKnown(strUri, false))
+        return true;
+    const CPgResult found = conn.Run(
+        "SELECT (CASE WHEN to_regclass('record_meta') IS NOT NULL AND to_regclass('record_rows') IS NOT NULL"
+        " AND to_regclass('record_rows_order') IS NOT NULL AND to_regclass('record_outbox') IS NOT NULL"
+        " AND to_regclass('record_outbox_order') IS NOT NULL THEN 1 ELSE 0 END)::bigint");
+    if (!found.IsOk() || found.Rows() != 1)
+        return false;
+    if (found.Int(0, 0) != 1) {
+        const bool bMade = conn.Transact([&] {
+            if (!conn.Run("SELECT pg_advisory_xact_lock($1)", CPgParams().Int(SCHEMA_LOCK)).IsOk())
+                return false;
+            for (const char* pszSql : s_apszSchema) {
+                if (!conn.Run(pszSql).IsOk())
+                    return false;
+            }
+            return true;
+        });
+        if (!bMade)
+            return false;
+    }
+    SchemaKnown(strUri, true);
+    return true;
 }
 
 // The advisory lock of one task's state: FNV-1a of its key.
@@ -96,13 +139,7 @@ public:
             return true;
         }
         std::string strVersion;
-        const bool bOk = conn->Transact([&] {
-            if (!conn->Run("SELECT pg_advisory_xact_lock($1)", CPgParams().Int(SCHEMA_LOCK)).IsOk())
-                return false;
-            for (const char* pszSql : s_apszSchema) {
-                if (!conn->Run(pszSql).IsOk())
-                    return false;
-            }
+        const bool bOk = EnsureSchema(*conn, m_strUri) && [&] {
             const CPgResult sel = conn->Run("SELECT value FROM record_meta WHERE task = $1 AND name = 'schema'::bytea",
                                             CPgParams().Bytes(m_strTask));
             if (!sel.IsOk())
@@ -115,7 +152,7 @@ public:
                       " ON CONFLICT DO NOTHING",
                       CPgParams().Bytes(m_strTask).Bytes(SCHEMA_VERSION))
                 .IsOk();
-        });
+        }();
         if (!bOk) {
             strError = m_pPool->GetLastError();
             return false;
