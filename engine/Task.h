@@ -156,6 +156,8 @@ private:
     void OpenRecordState();
     bool LoadRecordState(const std::string& strSignature, std::string& strError);
     void ClearForNewColumns(const std::string& strSignature);
+    // The deliveries held in memory are dropped (the state's are not touched).
+    void ForgetOutbox();
     bool BeginStateWrite();
     bool CommitStateWrite();
     void StateWriteFailed();

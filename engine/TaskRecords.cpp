@@ -80,6 +80,11 @@ void CTask::SetRecordStateFile(const std::string& strPath)
     m_strStateFile = strPath;
     m_pStore.reset();
     m_strOpenedStateFile.clear();
+    ForgetOutbox();
+}
+
+void CTask::ForgetOutbox()
+{
     for (auto& queue : m_aOutbox)
         queue.clear();
     m_aInFlight.fill(0);
@@ -117,8 +122,7 @@ void CTask::OpenRecordState()
     if (!m_pStore->Open(strError) || !LoadRecordState(strSignature, strError)) {
         m_pStore.reset();
         m_strFailedStateFile = m_strStateFile;
-        for (auto& queue : m_aOutbox)
-            queue.clear();
+        ForgetOutbox();
         HoldLog("无法打开记录状态文件" + m_strStateFile + "（" + strError + "），本任务的记录只保存在内存中。");
         return;
     }
@@ -137,10 +141,7 @@ void CTask::ClearForNewColumns(const std::string& strSignature)
         HoldLog("记录状态文件" + m_strStateFile + "写入失败（" + m_pStore->GetError() + "）。");
         return;
     }
-    for (auto& queue : m_aOutbox)
-        queue.clear();
-    m_aInFlight.fill(0);
-    m_aAcks.clear();
+    ForgetOutbox();
     m_dataList.Clear();
     Notify([](ITaskObserver& o) { o.OnRowsReset(); });
     std::string strLine = "任务的关键列或列已改变，保存的" + std::to_string(std::max<std::int64_t>(nCount, 0))
@@ -178,18 +179,14 @@ bool CTask::LoadRecordState(const std::string& strSignature, std::string& strErr
         m_dataList.SetRowState(nIndex, static_cast<ERowState>(record.nState));
         m_dataList.SetRowSeen(nIndex, record.nSeenPass);
     });
-    for (auto& queue : m_aOutbox)
-        queue.clear();
-    m_aInFlight.fill(0);
-    m_aAcks.clear();
+    ForgetOutbox();
     const bool bDeliveries = bRecords && m_pStore->ForEachDelivery([this](SDelivery& delivery) {
         m_aOutbox[static_cast<std::size_t>(delivery.nSink)].push_back(std::move(delivery));
     });
     if (!bRecords || !bDeliveries) {
         strError = m_pStore->GetError();
         m_dataList.Clear();
-        for (auto& queue : m_aOutbox)
-            queue.clear();
+        ForgetOutbox();
         Notify([](ITaskObserver& o) { o.OnRowsReset(); });
         return false;
     }
@@ -221,10 +218,7 @@ bool CTask::ResetRecords(std::string& strError)
             return false;
         }
     }
-    for (auto& queue : m_aOutbox)
-        queue.clear();
-    m_aInFlight.fill(0);
-    m_aAcks.clear();
+    ForgetOutbox();
     m_dataList.Clear();
     Notify([](ITaskObserver& o) { o.OnRowsReset(); });
     return true;
@@ -617,10 +611,15 @@ void CTask::CommitBatch(bool bDeliver)
             m_aOutbox[s].push_back(std::move(delivery));
         m_aStaged[s].clear();
     }
-    if (bDeliver) {
-        DrainOutbox(SINK_WEBPOST);
-        DrainOutbox(SINK_DATABASE);
-    }
+    if (!bDeliver)
+        return;
+    DrainOutbox(SINK_WEBPOST);
+    DrainOutbox(SINK_DATABASE);
+    // A batch's deliveries are recorded as done at once, not with the next
+    // batch: a process killed after them repeats none of them. (One record
+    // at a time, the next record's write carries them, as cheaply.)
+    if (m_bBatchWrites && !m_aAcks.empty() && BeginStateWrite())
+        CommitStateWrite();
 }
 
 void CTask::FinishPassRecords(bool bCounted)
