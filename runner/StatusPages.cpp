@@ -18,9 +18,8 @@ std::string Number(double d)
     return szText;
 }
 
-// One metric family: its HELP and TYPE lines, then a sample per task.
-void AppendFamily(std::string& strOut, const SRunnerStatus& status, const char* pszName, const char* pszType,
-                  const char* pszHelp, const std::function<std::string(const STaskStatus&)>& fnValue)
+// A metric family's HELP and TYPE lines.
+void AppendHeader(std::string& strOut, const char* pszName, const char* pszType, const char* pszHelp)
 {
     strOut += "# HELP ";
     strOut += pszName;
@@ -31,6 +30,13 @@ void AppendFamily(std::string& strOut, const SRunnerStatus& status, const char* 
     strOut += ' ';
     strOut += pszType;
     strOut += '\n';
+}
+
+// One metric family: its header, then a sample per task.
+void AppendFamily(std::string& strOut, const SRunnerStatus& status, const char* pszName, const char* pszType,
+                  const char* pszHelp, const std::function<std::string(const STaskStatus&)>& fnValue)
+{
+    AppendHeader(strOut, pszName, pszType, pszHelp);
     for (const STaskStatus& task : status.aTasks) {
         strOut += pszName;
         strOut += "{id=\"" + PromLabelEscape(task.strId) + "\",task=\"" + PromLabelEscape(task.strName) + "\"} ";
@@ -41,13 +47,7 @@ void AppendFamily(std::string& strOut, const SRunnerStatus& status, const char* 
 
 void AppendGauge(std::string& strOut, const char* pszName, const char* pszHelp, const std::string& strValue)
 {
-    strOut += "# HELP ";
-    strOut += pszName;
-    strOut += ' ';
-    strOut += pszHelp;
-    strOut += "\n# TYPE ";
-    strOut += pszName;
-    strOut += " gauge\n";
+    AppendHeader(strOut, pszName, "gauge", pszHelp);
     strOut += pszName;
     strOut += ' ';
     strOut += strValue;

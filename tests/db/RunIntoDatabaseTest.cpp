@@ -144,6 +144,19 @@ const char s_szMariaTable[] =
     "create table items (id int auto_increment primary key, name varchar(5), qty int,"
     " note varchar(5) default 'n') default charset=utf8mb4";
 
+// The native back-end on the test server, storing into strTable.
+CDbSettings NativeMariaDb(const std::string& strTable)
+{
+    CDbSettings db;
+    db.m_nType = DB_TYPE_MYSQL;
+    db.m_strServer = MariaServer().HostPort();
+    db.m_strDatabase = CMariaDbServer::DATABASE;
+    db.m_strAccount = CMariaDbServer::ACCOUNT;
+    db.m_strPassword = CMariaDbServer::PASSWORD;
+    db.m_strTable = strTable;
+    return db;
+}
+
 } // namespace
 
 TEST_F(RunIntoDatabaseTest, SqliteFile)
@@ -195,13 +208,7 @@ TEST_F(RunIntoDatabaseTest, MariaDbNative)
     ASSERT_TRUE(MariaExecSql("drop table if exists items"));
     ASSERT_TRUE(MariaExecSql("create table items (id int auto_increment primary key, Name varchar(20),"
                              " qty varchar(10), note varchar(5) default 'n') default charset=utf8mb4"));
-    CDbSettings db;
-    db.m_nType = DB_TYPE_MYSQL;
-    db.m_strServer = MariaServer().HostPort();
-    db.m_strDatabase = CMariaDbServer::DATABASE;
-    db.m_strAccount = CMariaDbServer::ACCOUNT;
-    db.m_strPassword = CMariaDbServer::PASSWORD;
-    db.m_strTable = "items";
+    CDbSettings db = NativeMariaDb("items");
     RunTask(db);
     const DbRows rows = MariaQueryRows("select Name, qty, note from items order by id");
     const DbRows expected = { { "O'Brien", "42abc", "" }, { "一二三四五六", "7", "" } };
@@ -216,13 +223,7 @@ TEST_F(RunIntoDatabaseTest, MariaDbNativeUpdatesTheRowOfAChangedRecord)
     ASSERT_TRUE(MariaExecSql("drop table if exists changing"));
     ASSERT_TRUE(MariaExecSql("create table changing (id int auto_increment primary key, name varchar(20),"
                              " qty varchar(10)) default charset=utf8mb4"));
-    CDbSettings db;
-    db.m_nType = DB_TYPE_MYSQL;
-    db.m_strServer = MariaServer().HostPort();
-    db.m_strDatabase = CMariaDbServer::DATABASE;
-    db.m_strAccount = CMariaDbServer::ACCOUNT;
-    db.m_strPassword = CMariaDbServer::PASSWORD;
-    db.m_strTable = "changing";
+    CDbSettings db = NativeMariaDb("changing");
     db.m_aFieldNames = { "name", "qty" };
     db.m_aFieldValues = { "<@@name@@>", "<@@qty@@>" };
     std::string strDef = MakeDefinition(m_nginx.GetUrl("/list.html"), db);

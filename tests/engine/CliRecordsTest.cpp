@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "ChildProcess.h"
 #include "TaskTestSupport.h"
 #include "TempDir.h"
 #include "engine/RecordState.h"
@@ -44,38 +45,10 @@ protected:
 
     pid_t Spawn(const std::vector<std::string>& aArgs)
     {
-        const std::string strOut = m_dir.GetPath() + "/out";
-        const std::string strErr = m_dir.GetPath() + "/err";
-        std::vector<std::string> aAll = {QUARVEX_CLI};
-        aAll.insert(aAll.end(), aArgs.begin(), aArgs.end());
-        std::vector<char*> apArgs;
-        for (std::string& s : aAll)
-            apArgs.push_back(s.data());
-        apArgs.push_back(nullptr);
-        std::string strHome = "QUARVEX_HOME=" + m_strHome;
-        std::vector<char*> apEnv = {strHome.data(), nullptr};
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int hOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int hErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(hOut, 1);
-            dup2(hErr, 2);
-            execve(QUARVEX_CLI, apArgs.data(), apEnv.data());
-            _exit(127);
-        }
-        return pid;
-    }
-    static int WaitExit(pid_t pid, int nMs)
-    {
-        for (int i = 0; i < nMs / 10; ++i) {
-            int nStatus = 0;
-            if (waitpid(pid, &nStatus, WNOHANG) == pid)
-                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-            usleep(10000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
+        std::vector<std::string> aArgv = {QUARVEX_CLI};
+        aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+        const std::vector<std::string> aEnv = {"QUARVEX_HOME=" + m_strHome};
+        return SpawnProgram(aArgv, m_dir.GetPath() + "/out", m_dir.GetPath() + "/err", &aEnv);
     }
     int Run(const std::vector<std::string>& aArgs) { return WaitExit(Spawn(aArgs), 60000); }
     std::string Out() { return ReadAll(m_dir.GetPath() + "/out"); }
@@ -226,8 +199,9 @@ TEST_F(CliRecordsTest, KilledDuringAPassLosesNothingAndRepeatsNoAcknowledgedPost
         ++posts[strBody];
     for (const auto& [strName, strPrice] : aRows) {
         EXPECT_GE(posts[strName], 1) << strName << " was lost";
-        if (posts[strName] > 1)
+        if (posts[strName] > 1) {
             EXPECT_TRUE(aMayRepeat.count(strName)) << strName << " was posted again after its post was recorded";
+        }
         EXPECT_LE(posts[strName], 2) << strName;
     }
     // And the order of the first posts is the page's.

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ChildProcess.h"
 #include "TaskTestSupport.h"
 
 namespace {
@@ -45,43 +46,10 @@ protected:
     // Starts quarvex-cli with these arguments, its output going to files.
     pid_t Spawn(const std::vector<std::string>& aArgs)
     {
-        const std::string strOut = (m_dir / "out").string();
-        const std::string strErr = (m_dir / "err").string();
-        // Everything is prepared before fork: the server's threads may hold
-        // the allocator's lock at that moment, so the child only calls
-        // open, dup2 and execv.
-        std::vector<char*> apArgs;
-        apArgs.push_back(const_cast<char*>(QUARVEX_CLI));
-        apArgs.push_back(const_cast<char*>("run"));
         // Each test keeps its records apart from every other run.
-        apArgs.push_back(const_cast<char*>("--data-dir"));
-        apArgs.push_back(const_cast<char*>(m_strDataDir.c_str()));
-        for (const std::string& s : aArgs)
-            apArgs.push_back(const_cast<char*>(s.c_str()));
-        apArgs.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int hOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int hErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(hOut, 1);
-            dup2(hErr, 2);
-            execv(QUARVEX_CLI, apArgs.data());
-            _exit(127);
-        }
-        return pid;
-    }
-    // Exit status of pid, or -1 when it did not end within nMs.
-    static int WaitExit(pid_t pid, int nMs)
-    {
-        for (int i = 0; i < nMs / 10; ++i) {
-            int nStatus = 0;
-            if (waitpid(pid, &nStatus, WNOHANG) == pid)
-                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-            usleep(10000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
+        std::vector<std::string> aArgv = {QUARVEX_CLI, "run", "--data-dir", m_strDataDir};
+        aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+        return SpawnProgram(aArgv, (m_dir / "out").string(), (m_dir / "err").string());
     }
     int Run(const std::vector<std::string>& aArgs) { return WaitExit(Spawn(aArgs), 20000); }
     std::string Out() { return ReadAll(m_dir / "out"); }

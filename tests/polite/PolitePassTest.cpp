@@ -181,8 +181,9 @@ long long StopDuring(CTask& task, CCollector& collector, const std::string& strL
 {
     task.SetPassLimit(1);
     EXPECT_TRUE(task.Start(&collector));
-    if (!strLogText.empty())
+    if (!strLogText.empty()) {
         EXPECT_TRUE(collector.WaitForLog(strLogText, 20000)) << collector.Log();
+    }
     if (fnWaiting) {
         const Clock::time_point t0 = Clock::now();
         while (!fnWaiting() && MsSince(t0) < 20000)

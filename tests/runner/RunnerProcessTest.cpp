@@ -12,6 +12,7 @@
 
 #include "TaskTestSupport.h"
 #include "PostgresServer.h"
+#include "ChildProcess.h"
 #include "TempDir.h"
 #include "server/StoreServer.h"
 #include "store/StoreClient.h"
@@ -95,22 +96,8 @@ protected:
                                            "--relist", "1", "--config", m_strConfig, "--listen",
                                            "127.0.0.1:" + std::to_string(nPort) };
         aArgs.insert(aArgs.end(), aExtra.begin(), aExtra.end());
-        std::vector<char*> apArgs;
-        for (std::string& s : aArgs)
-            apArgs.push_back(s.data());
-        apArgs.push_back(nullptr);
-        std::string strHome = "QUARVEX_HOME=" + m_dir.GetPath();
-        std::string strPassword = "QUARVEX_PASSWORD=secret";
-        char* apEnv[] = { strHome.data(), strPassword.data(), nullptr };
-        const std::string strErr = m_dir.GetPath() + "/" + strLogName;
-        // Prepared before fork: the child only opens, duplicates and executes.
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int hErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(hErr, 2);
-            execve(apArgs[0], apArgs.data(), apEnv);
-            _exit(127);
-        }
+        const std::vector<std::string> aEnv = { "QUARVEX_HOME=" + m_dir.GetPath(), "QUARVEX_PASSWORD=secret" };
+        const pid_t pid = SpawnProgram(aArgs, std::string(), m_dir.GetPath() + "/" + strLogName, &aEnv);
         if (pid > 0)
             m_aOthers.push_back(pid);
         return pid;
@@ -125,15 +112,10 @@ protected:
     // Exit status, or -1 when the runner did not end within nMs.
     int WaitExit(int nMs)
     {
-        for (int i = 0; i < nMs / 10; ++i) {
-            int nStatus = 0;
-            if (waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-            }
-            usleep(10000);
-        }
-        return -1;
+        const int nStatus = ::WaitExit(m_pid, nMs, false);
+        if (nStatus >= 0)
+            m_pid = -1;
+        return nStatus;
     }
     std::string Get(const char* pszPath, int nPort = 0)
     {
@@ -162,6 +144,82 @@ protected:
         for (const auto& post : m_site.m_aPosts)
             n += post.strBody.find(strPart) != std::string::npos ? 1 : 0;
         return n;
+    }
+
+    // Runner A takes the task, posts r1..r3 and is frozen (SIGSTOP) while
+    // its next page is on the way; runner B takes the task over when A's
+    // lease ends and posts r4. When A wakes, its page brings r4 as well,
+    // but its lease number is old: it delivers nothing. aRecordArgs say
+    // where both keep the record state.
+    void CheckStalePassDeliversNothingTwice(const std::vector<std::string>& aRecordArgs)
+    {
+        constexpr int LEASE = 3;
+        httplib::Server pages;
+        std::mutex pageMutex;
+        std::string strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" } });
+        bool bSlowNext = false;
+        std::atomic<int> nSlowStarted{ 0 };
+        pages.Get("/page", [&](const httplib::Request&, httplib::Response& res) {
+            bool bSlow = false;
+            std::string strNow;
+            {
+                std::lock_guard lock(pageMutex);
+                bSlow = bSlowNext;
+                bSlowNext = false;
+                strNow = strPage;
+            }
+            if (bSlow) {
+                ++nSlowStarted;
+                std::this_thread::sleep_for(std::chrono::seconds(2));
+            }
+            res.set_content(strNow, "text/html");
+        });
+        const int nPagePort = pages.bind_to_any_port("127.0.0.1");
+        std::thread pageThread([&] { pages.listen_after_bind(); });
+
+        CDefOptions o;
+        o.strUrl = "http://127.0.0.1:" + std::to_string(nPagePort) + "/page";
+        o.nPeriod = 1;
+        o.bWebPost = true;
+        o.nWebPostMethod = 1;
+        o.strWebPostUrl = m_site.Url("/post");
+        o.strWebPostVar = "n=<@@name@@>";
+        std::string strText = MakeDefinition(o);
+        strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
+        ASSERT_TRUE(m_client.AddTask(strText));
+        auto Posts = [this](const std::string& strBody) {
+            std::lock_guard lock(m_site.m_mutex);
+            int n = 0;
+            for (const auto& post : m_site.m_aPosts)
+                n += post.strBody == strBody ? 1 : 0;
+            return n;
+        };
+        std::vector<std::string> aArgs = { "--lease", std::to_string(LEASE) };
+        aArgs.insert(aArgs.end(), aRecordArgs.begin(), aRecordArgs.end());
+        const pid_t pidA = SpawnRunner(m_nStatusPort, "a.err", aArgs);
+        ASSERT_TRUE(WaitFor([&] { return Posts("n=r3") == 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
+
+        {
+            std::lock_guard lock(pageMutex);
+            strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" }, { "r4", "4" } });
+            bSlowNext = true;
+        }
+        ASSERT_TRUE(WaitFor([&] { return nSlowStarted.load() == 1; }, 20000));
+        kill(pidA, SIGSTOP);
+        const pid_t pidB = SpawnRunner(FindFreePort(), "b.err", aArgs);
+        ASSERT_GT(pidB, 0);
+        EXPECT_TRUE(WaitFor([&] { return Posts("n=r4") >= 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/b.err");
+        kill(pidA, SIGCONT);
+        // A's page arrives, its lease renewal fails, and its task stops.
+        ASSERT_TRUE(WaitFor([&] {
+            return ReadFileText(m_dir.GetPath() + "/a.err").find("its lease was lost") != std::string::npos;
+        }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        for (const char* pszRecord : { "n=r1", "n=r2", "n=r3", "n=r4" })
+            EXPECT_EQ(Posts(pszRecord), 1) << pszRecord << "\nA:\n" << ReadFileText(m_dir.GetPath() + "/a.err")
+                                           << "\nB:\n" << ReadFileText(m_dir.GetPath() + "/b.err");
+        pages.stop();
+        pageThread.join();
     }
 
     CTempDir m_dir;
@@ -376,72 +434,7 @@ TEST_F(RunnerProcessTest, LeasesMoveToTheOtherRunnerAfterKill9)
 // older than the task's newest.
 TEST_F(RunnerProcessTest, FencingKeepsAStalePassFromDeliveringTwice)
 {
-    constexpr int LEASE = 3;
-    httplib::Server pages;
-    std::mutex pageMutex;
-    std::string strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" } });
-    bool bSlowNext = false;
-    std::atomic<int> nSlowStarted{ 0 };
-    pages.Get("/page", [&](const httplib::Request&, httplib::Response& res) {
-        bool bSlow = false;
-        std::string strNow;
-        {
-            std::lock_guard lock(pageMutex);
-            bSlow = bSlowNext;
-            bSlowNext = false;
-            strNow = strPage;
-        }
-        if (bSlow) {
-            ++nSlowStarted;
-            std::this_thread::sleep_for(std::chrono::seconds(2));
-        }
-        res.set_content(strNow, "text/html");
-    });
-    const int nPagePort = pages.bind_to_any_port("127.0.0.1");
-    std::thread pageThread([&] { pages.listen_after_bind(); });
-
-    CDefOptions o;
-    o.strUrl = "http://127.0.0.1:" + std::to_string(nPagePort) + "/page";
-    o.nPeriod = 1;
-    o.bWebPost = true;
-    o.nWebPostMethod = 1;
-    o.strWebPostUrl = m_site.Url("/post");
-    o.strWebPostVar = "n=<@@name@@>";
-    std::string strText = MakeDefinition(o);
-    strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
-    ASSERT_TRUE(m_client.AddTask(strText));
-    auto Posts = [this](const std::string& strBody) {
-        std::lock_guard lock(m_site.m_mutex);
-        int n = 0;
-        for (const auto& post : m_site.m_aPosts)
-            n += post.strBody == strBody ? 1 : 0;
-        return n;
-    };
-    const std::string strData = m_dir.GetPath() + "/data";
-    const pid_t pidA = SpawnRunner(m_nStatusPort, "a.err", { "--lease", std::to_string(LEASE), "--data-dir", strData });
-    ASSERT_TRUE(WaitFor([&] { return Posts("n=r3") == 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
-
-    {
-        std::lock_guard lock(pageMutex);
-        strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" }, { "r4", "4" } });
-        bSlowNext = true;
-    }
-    ASSERT_TRUE(WaitFor([&] { return nSlowStarted.load() == 1; }, 20000));
-    kill(pidA, SIGSTOP);
-    const pid_t pidB = SpawnRunner(FindFreePort(), "b.err", { "--lease", std::to_string(LEASE), "--data-dir", strData });
-    ASSERT_GT(pidB, 0);
-    EXPECT_TRUE(WaitFor([&] { return Posts("n=r4") >= 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/b.err");
-    kill(pidA, SIGCONT);
-    // A's page arrives, its lease renewal fails, and its task stops.
-    ASSERT_TRUE(WaitFor([&] {
-        return ReadFileText(m_dir.GetPath() + "/a.err").find("its lease was lost") != std::string::npos;
-    }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    for (const char* pszRecord : { "n=r1", "n=r2", "n=r3", "n=r4" })
-        EXPECT_EQ(Posts(pszRecord), 1) << pszRecord << "\nA:\n" << ReadFileText(m_dir.GetPath() + "/a.err")
-                                       << "\nB:\n" << ReadFileText(m_dir.GetPath() + "/b.err");
-    pages.stop();
-    pageThread.join();
+    CheckStalePassDeliversNothingTwice({ "--data-dir", m_dir.GetPath() + "/data" });
 }
 
 TEST_F(RunnerProcessTest, PendingDeliveriesShowWhileTheWebPostIsDown)
@@ -478,69 +471,5 @@ TEST_F(RunnerProcessTest, FencingHoldsAcrossRunnersWithTheRecordsInPostgres)
     ASSERT_NE(pServer, nullptr) << strError;
     const std::string strRecordsDb = pServer->CreateDatabase(strError);
     ASSERT_FALSE(strRecordsDb.empty()) << strError;
-    constexpr int LEASE = 3;
-    httplib::Server pages;
-    std::mutex pageMutex;
-    std::string strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" } });
-    bool bSlowNext = false;
-    std::atomic<int> nSlowStarted{ 0 };
-    pages.Get("/page", [&](const httplib::Request&, httplib::Response& res) {
-        bool bSlow = false;
-        std::string strNow;
-        {
-            std::lock_guard lock(pageMutex);
-            bSlow = bSlowNext;
-            bSlowNext = false;
-            strNow = strPage;
-        }
-        if (bSlow) {
-            ++nSlowStarted;
-            std::this_thread::sleep_for(std::chrono::seconds(2));
-        }
-        res.set_content(strNow, "text/html");
-    });
-    const int nPagePort = pages.bind_to_any_port("127.0.0.1");
-    std::thread pageThread([&] { pages.listen_after_bind(); });
-
-    CDefOptions o;
-    o.strUrl = "http://127.0.0.1:" + std::to_string(nPagePort) + "/page";
-    o.nPeriod = 1;
-    o.bWebPost = true;
-    o.nWebPostMethod = 1;
-    o.strWebPostUrl = m_site.Url("/post");
-    o.strWebPostVar = "n=<@@name@@>";
-    std::string strText = MakeDefinition(o);
-    strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
-    ASSERT_TRUE(m_client.AddTask(strText));
-    auto Posts = [this](const std::string& strBody) {
-        std::lock_guard lock(m_site.m_mutex);
-        int n = 0;
-        for (const auto& post : m_site.m_aPosts)
-            n += post.strBody == strBody ? 1 : 0;
-        return n;
-    };
-    const pid_t pidA = SpawnRunner(m_nStatusPort, "a.err", { "--lease", std::to_string(LEASE), "--records-db", strRecordsDb });
-    ASSERT_TRUE(WaitFor([&] { return Posts("n=r3") == 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
-
-    {
-        std::lock_guard lock(pageMutex);
-        strPage = MakeTablePage({ { "r1", "1" }, { "r2", "2" }, { "r3", "3" }, { "r4", "4" } });
-        bSlowNext = true;
-    }
-    ASSERT_TRUE(WaitFor([&] { return nSlowStarted.load() == 1; }, 20000));
-    kill(pidA, SIGSTOP);
-    const pid_t pidB = SpawnRunner(FindFreePort(), "b.err", { "--lease", std::to_string(LEASE), "--records-db", strRecordsDb });
-    ASSERT_GT(pidB, 0);
-    EXPECT_TRUE(WaitFor([&] { return Posts("n=r4") >= 1; }, 20000)) << ReadFileText(m_dir.GetPath() + "/b.err");
-    kill(pidA, SIGCONT);
-    // A's page arrives, its lease renewal fails, and its task stops.
-    ASSERT_TRUE(WaitFor([&] {
-        return ReadFileText(m_dir.GetPath() + "/a.err").find("its lease was lost") != std::string::npos;
-    }, 20000)) << ReadFileText(m_dir.GetPath() + "/a.err");
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    for (const char* pszRecord : { "n=r1", "n=r2", "n=r3", "n=r4" })
-        EXPECT_EQ(Posts(pszRecord), 1) << pszRecord << "\nA:\n" << ReadFileText(m_dir.GetPath() + "/a.err")
-                                       << "\nB:\n" << ReadFileText(m_dir.GetPath() + "/b.err");
-    pages.stop();
-    pageThread.join();
+    CheckStalePassDeliversNothingTwice({ "--records-db", strRecordsDb });
 }
