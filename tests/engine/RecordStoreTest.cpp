@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 namespace {
@@ -165,6 +166,26 @@ TEST_P(RecordStoreTest, TasksKeepTheirStatesApart)
     ASSERT_TRUE(pSecond->Commit());
     EXPECT_EQ(pFirst->CountRecords(), 1);
     EXPECT_EQ(Deliveries(*pFirst).size(), 1u);
+}
+
+TEST_P(RecordStoreTest, OpeningATaskNeverWaitsForAnotherTasksWrite)
+{
+    // Hundreds of tasks start while others write: opening a state must not
+    // take locks that wait for their transactions (nor make them wait).
+    std::unique_ptr<IRecordStore> pA = Open("task-a");
+    ASSERT_TRUE(pA->Begin()) << pA->GetError();
+    ASSERT_TRUE(pA->PutRecord(MakeRecord("k", {"v"}, 10))) << pA->GetError();
+    auto opened = std::async(std::launch::async, [this] {
+        std::unique_ptr<IRecordStore> pB = CreateRecordStore(Where("task-b"), false);
+        std::string strError;
+        const bool bOk = pB->Open(strError) && pB->Begin() && pB->PutRecord(MakeRecord("k", {"w"}, 11))
+                         && pB->Commit();
+        return bOk ? std::string() : strError + pB->GetError();
+    });
+    const bool bInTime = opened.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    ASSERT_TRUE(pA->Commit()) << pA->GetError();
+    ASSERT_TRUE(bInTime) << "task-b waited for task-a's open write";
+    EXPECT_EQ(opened.get(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecordStoreTest, ::testing::Values(EBackend::SQLITE, EBackend::POSTGRESQL),
