@@ -146,6 +146,22 @@ protected:
         return n;
     }
 
+    // A task run every second from autoload that posts each new record's
+    // name ("n=NAME") to the test site.
+    std::string PostingTask(const std::string& strPageUrl)
+    {
+        CDefOptions o;
+        o.strUrl = strPageUrl;
+        o.nPeriod = 1;
+        o.bWebPost = true;
+        o.nWebPostMethod = 1;
+        o.strWebPostUrl = m_site.Url("/post");
+        o.strWebPostVar = "n=<@@name@@>";
+        std::string strText = MakeDefinition(o);
+        strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
+        return strText;
+    }
+
     // Runner A takes the task, posts r1..r3 and is frozen (SIGSTOP) while
     // its next page is on the way; runner B takes the task over when A's
     // lease ends and posts r4. When A wakes, its page brings r4 as well,
@@ -177,16 +193,7 @@ protected:
         const int nPagePort = pages.bind_to_any_port("127.0.0.1");
         std::thread pageThread([&] { pages.listen_after_bind(); });
 
-        CDefOptions o;
-        o.strUrl = "http://127.0.0.1:" + std::to_string(nPagePort) + "/page";
-        o.nPeriod = 1;
-        o.bWebPost = true;
-        o.nWebPostMethod = 1;
-        o.strWebPostUrl = m_site.Url("/post");
-        o.strWebPostVar = "n=<@@name@@>";
-        std::string strText = MakeDefinition(o);
-        strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
-        ASSERT_TRUE(m_client.AddTask(strText));
+        ASSERT_TRUE(m_client.AddTask(PostingTask("http://127.0.0.1:" + std::to_string(nPagePort) + "/page")));
         auto Posts = [this](const std::string& strBody) {
             std::lock_guard lock(m_site.m_mutex);
             int n = 0;
@@ -443,16 +450,7 @@ TEST_F(RunnerProcessTest, PendingDeliveriesShowWhileTheWebPostIsDown)
         std::lock_guard lock(m_site.m_mutex);
         m_site.m_nPostStatus = 503;
     }
-    CDefOptions o;
-    o.strUrl = m_site.Url("/page");
-    o.nPeriod = 1;
-    o.bWebPost = true;
-    o.nWebPostMethod = 1;
-    o.strWebPostUrl = m_site.Url("/post");
-    o.strWebPostVar = "n=<@@name@@>";
-    std::string strText = MakeDefinition(o);
-    strText.replace(strText.find("<autoload>0</autoload>"), 22, "<autoload>1</autoload>");
-    const auto id = m_client.AddTask(strText);
+    const auto id = m_client.AddTask(PostingTask(m_site.Url("/page")));
     ASSERT_TRUE(id);
     Spawn();
     // The three new records wait in the outbox while the target refuses them.
