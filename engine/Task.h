@@ -171,14 +171,17 @@ private:
     // A record and the deliveries it owes, written to the state and then
     // attempted; without a state (or when it cannot be written) delivered
     // at once as a task without a state always was.
-    void StoreAndDeliver(const SStoredRecord& record, bool bWeb, bool bDb, int nDbAction);
+    void StoreAndDeliver(const CDataRow& aRow, std::uint8_t nState, bool bWeb, bool bDb, int nDbAction);
     void DeliverWithoutState(const CDataRow& aRow, bool bWeb, bool bDb, int nDbAction);
     // Ends the open batch of record writes: committed, its deliveries queued
     // and, with bDeliver, attempted. A batch that cannot be committed is
     // delivered without the state.
     void CommitBatch(bool bDeliver);
-    // The open batch could not be kept: its deliveries go out without it.
-    void DeliverStaged();
+    using StagedDeliveries = std::array<std::vector<SDelivery>, SINK_COUNT>;
+    // Ends the open batch, handing over the deliveries staged in it.
+    StagedDeliveries TakeStaged();
+    // A batch that could not be kept: its deliveries go out without it.
+    void DeliverStaged(const StagedDeliveries& aStaged);
     // Tells the observer how many deliveries wait in the outbox.
     void NotifyPending();
     bool UpdateInDatabase(CDatabaseSink& sink, const CDataRow& aRow);
@@ -281,7 +284,7 @@ private:
     bool m_bBatchOpen = false;    // A transaction holds staged records.
     std::size_t m_nBatchRecords = 0;
     std::chrono::steady_clock::time_point m_tBatchOpened;
-    std::array<std::vector<SDelivery>, SINK_COUNT> m_aStaged;
+    StagedDeliveries m_aStaged;
     int m_nDeliveryBaseMs = 10000;
     std::unique_ptr<CDatabaseSink> m_pPassSink;  // The pass's database connection.
     bool m_bPassSinkTried = false;

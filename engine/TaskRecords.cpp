@@ -321,8 +321,8 @@ void CTask::AcknowledgeInFlight(int nSink)
     auto& queue = m_aOutbox[static_cast<std::size_t>(nSink)];
     if (nInFlight == 0)
         return;
-    // The removal rides on the next write of the state (the next record, or
-    // the end of the pass): one commit per record instead of two. A process
+    // The removal rides on the next write of the state (the next record or
+    // batch, or the end of the pass): one commit per record instead of two. A process
     // killed before it makes these deliveries once more; it never loses one.
     for (std::size_t i = 0; i < nInFlight; ++i)
         m_aAcks.push_back(queue[i].nId);
@@ -466,15 +466,7 @@ void CTask::KeepNewRecord(const CDataRow& aRow)
         o.OnRowAdded(aRow);
         o.OnRecordEvent(ERecordEvent::NEW, nIndex, aRow);
     });
-    const bool bWeb = m_bWebPost != 0;
-    const bool bDb = m_bSaveToDb != 0 && !m_aFieldNames.empty();
-    const std::int64_t tNow = std::time(nullptr);
-    SStoredRecord record;
-    record.strKey = m_dataList.KeyOf(aRow);
-    record.aRow = aRow;
-    record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;
-    record.nSeenPass = m_nPassNumber;
-    StoreAndDeliver(record, bWeb, bDb, ACTION_ADD);
+    StoreAndDeliver(aRow, ROW_KEPT, m_bWebPost != 0, m_bSaveToDb != 0 && !m_aFieldNames.empty(), ACTION_ADD);
 }
 
 void CTask::SeenAgain(std::size_t nIndex, CDataRow& aRecord)
@@ -511,29 +503,28 @@ void CTask::SeenAgain(std::size_t nIndex, CDataRow& aRecord)
     m_dataList.ReplaceRow(nIndex, aRow);
     m_dataList.SetRowState(nIndex, ROW_CHANGED);
     Notify([nIndex, aRow](ITaskObserver& o) { o.OnRecordEvent(ERecordEvent::CHANGED, nIndex, aRow); });
-    const bool bWeb = m_bWebPost != 0 && m_bPostChanges != 0;
-    const bool bDb = m_bSaveToDb != 0 && !m_aFieldNames.empty() && m_bUpdateChanges != 0;
-    const std::int64_t tNow = std::time(nullptr);
-    SStoredRecord record;
-    record.strKey = m_dataList.KeyOf(aRow);
-    record.aRow = aRow;
-    record.tFirstSeen = record.tLastSeen = record.tLastChanged = tNow;  // First seen stays as stored.
-    record.nState = ROW_CHANGED;
-    record.nSeenPass = m_nPassNumber;
-    StoreAndDeliver(record, bWeb, bDb, ACTION_UPDATE);
+    StoreAndDeliver(aRow, ROW_CHANGED, m_bWebPost != 0 && m_bPostChanges != 0,
+                    m_bSaveToDb != 0 && !m_aFieldNames.empty() && m_bUpdateChanges != 0, ACTION_UPDATE);
 }
 
-void CTask::StoreAndDeliver(const SStoredRecord& record, bool bWeb, bool bDb, int nDbAction)
+void CTask::StoreAndDeliver(const CDataRow& aRow, std::uint8_t nState, bool bWeb, bool bDb, int nDbAction)
 {
     if (m_pStore && (m_bBatchOpen || BeginStateWrite())) {
         // The record and what it owes the sinks land together, before any
         // attempt: a crash after the commit delivers it later, never not.
+        SStoredRecord record;
+        record.strKey = m_dataList.KeyOf(aRow);
+        record.aRow = aRow;
+        // A replaced record keeps the first-seen time it was stored with.
+        record.tFirstSeen = record.tLastSeen = record.tLastChanged = std::time(nullptr);
+        record.nState = nState;
+        record.nSeenPass = m_nPassNumber;
         SDelivery web, db;
         web.nSink = SINK_WEBPOST;
-        web.aRow = record.aRow;
+        web.aRow = aRow;
         db.nSink = SINK_DATABASE;
         db.nAction = nDbAction;
-        db.aRow = record.aRow;
+        db.aRow = aRow;
         bool bOk = m_pStore->PutRecord(record);
         if (bOk && bWeb)
             bOk = m_pStore->AddDelivery(web);
@@ -560,11 +551,11 @@ void CTask::StoreAndDeliver(const SStoredRecord& record, bool bWeb, bool bDb, in
         // would without a state, this one after them.
         m_pStore->Rollback();
         StateWriteFailed();
-        DeliverStaged();
+        DeliverStaged(TakeStaged());
     }
     if (m_bFenced)
         return;  // Another holder delivers the task's records now.
-    DeliverWithoutState(record.aRow, bWeb, bDb, nDbAction);
+    DeliverWithoutState(aRow, bWeb, bDb, nDbAction);
 }
 
 void CTask::DeliverWithoutState(const CDataRow& aRow, bool bWeb, bool bDb, int nDbAction)
@@ -578,21 +569,24 @@ void CTask::DeliverWithoutState(const CDataRow& aRow, bool bWeb, bool bDb, int n
         m_bPassSinkUsable = false;
 }
 
-void CTask::DeliverStaged()
+CTask::StagedDeliveries CTask::TakeStaged()
 {
     m_bBatchOpen = false;
     m_nBatchRecords = 0;
-    auto aWeb = std::move(m_aStaged[SINK_WEBPOST]);
-    auto aDb = std::move(m_aStaged[SINK_DATABASE]);
-    m_aStaged[SINK_WEBPOST].clear();
-    m_aStaged[SINK_DATABASE].clear();
+    StagedDeliveries aStaged;
+    aStaged.swap(m_aStaged);
+    return aStaged;
+}
+
+void CTask::DeliverStaged(const StagedDeliveries& aStaged)
+{
     if (m_bFenced)
         return;
     // Web posts first, then inserts, as each record's were: the order per
     // sink is what is kept.
-    for (const SDelivery& delivery : aWeb)
+    for (const SDelivery& delivery : aStaged[SINK_WEBPOST])
         DeliverWithoutState(delivery.aRow, true, false, delivery.nAction);
-    for (const SDelivery& delivery : aDb)
+    for (const SDelivery& delivery : aStaged[SINK_DATABASE])
         DeliverWithoutState(delivery.aRow, false, true, delivery.nAction);
 }
 
@@ -600,16 +594,14 @@ void CTask::CommitBatch(bool bDeliver)
 {
     if (!m_bBatchOpen)
         return;
+    StagedDeliveries aStaged = TakeStaged();
     if (!CommitStateWrite()) {
-        DeliverStaged();
+        DeliverStaged(aStaged);
         return;
     }
-    m_bBatchOpen = false;
-    m_nBatchRecords = 0;
     for (std::size_t s = 0; s < SINK_COUNT; ++s) {
-        for (SDelivery& delivery : m_aStaged[s])
+        for (SDelivery& delivery : aStaged[s])
             m_aOutbox[s].push_back(std::move(delivery));
-        m_aStaged[s].clear();
     }
     if (!bDeliver)
         return;
@@ -625,8 +617,9 @@ void CTask::CommitBatch(bool bDeliver)
 void CTask::FinishPassRecords(bool bCounted)
 {
     std::lock_guard lock(m_stateMutex);
-    CommitBatch(true);
+    // The last batch's deliveries are recorded as done by the write below.
     m_bBatchWrites = false;
+    CommitBatch(true);
     FinishDatabaseDeliveries();
     if (m_pStore)
         NotifyPending();
